@@ -1,0 +1,45 @@
+# halcyra: build, test, demo, benchmarks.
+#   make test    install missing Debian packages, build in place, run the tests
+#   make demo    install, build, then train and evaluate the end-to-end example
+#   make bench   benchmarks against the plain eager-PyTorch formulations
+#   make wheel   build a wheel into dist/
+# PYTHON names the interpreter that has torch (Debian's by default).
+PYTHON ?= /usr/bin/python3
+# Build only some modules: make build ONLY=neck,backbone
+ONLY ?=
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev \
+        python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
+        python3-pil ninja-build g++ make
+BUILD_TEMP := build/temp$(if $(ONLY),-$(subst $(comma),-,$(ONLY)))
+comma := ,
+
+.PHONY: deps build test test-deep demo bench wheel clean
+
+deps:
+	@missing=""; for p in $(DEBS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+
+build: deps
+	HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp $(BUILD_TEMP)
+
+test: build
+	$(PYTHON) -m pytest -q tests
+
+demo: build
+	$(PYTHON) examples/demo.py
+
+bench: build
+	$(PYTHON) bench/run_all.py
+
+wheel: deps
+	$(PYTHON) setup.py -q bdist_wheel
+
+clean:
+	rm -rf build dist *.egg-info
+	find halcyra -name '*.so' -delete

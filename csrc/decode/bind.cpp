@@ -1,0 +1,142 @@
+// Python names, signatures and defaults of halcyra.infer.decode.
+#include "../pyapi/tensors.h"
+#include "decode.h"
+
+namespace py = pybind11;
+using namespace halcyra;
+using pyapi::Args;
+
+namespace {
+
+const char* kFlattenDoc =
+    "Flatten a head output (B, C, H, W) to (B, H*W, C), channel-last with\n"
+    "row-major anchors, the order of make_anchors. Reshapes (does not view), so\n"
+    "non-contiguous inputs are accepted. ValueError if x is not 4-dimensional.";
+
+const char* kAnchorsDoc =
+    "Anchor points and per-anchor strides for the given levels.\n\n"
+    "feat_shapes: one (H, W) per level; strides: parallel per-level strides (the\n"
+    "walk stops at the shorter of the two). Returns (points (A, 2) as (x, y) cell\n"
+    "centres ((j + 0.5) * s, (i + 0.5) * s), strides (A,)), both of `dtype` on\n"
+    "`device`, level-major then row-major. New tensors on every call.";
+
+const char* kBoxesDoc =
+    "Decode (B, A, 4) left/top/right/bottom regressions in stride units into xyxy\n"
+    "boxes in input pixels: d = (softplus(raw) - offset) * stride; (x1, y1) =\n"
+    "points - d[..., :2]; (x2, y2) = points + d[..., 2:]; when offset is truthy,\n"
+    "(x2, y2) is raised to at least (x1, y1). No casting: results follow type\n"
+    "promotion of the inputs.";
+
+const char* kPointsDoc =
+    "Decode (B, A, 2n) interleaved x, y offsets in stride units into (B, A, n, 2)\n"
+    "points in input pixels: raw * stride + anchor point. No activation, no\n"
+    "clamping.";
+
+// `b, c, h, w = x.shape` for a tensor: ValueError with the interpreter's text.
+void check_dims(const at::Tensor& t, size_t n) {
+  if (static_cast<size_t>(t.dim()) != n) pyapi::raise_unpack(n, t.dim());
+}
+
+// `x.shape` for something that is not a tensor: AttributeError as Python
+// gives it, or TypeError if the object does have a shape.
+at::Tensor shaped_tensor(py::handle h, const char* fn, const char* arg) {
+  if (!pyapi::is_tensor(h)) py::getattr(h, "shape");
+  return pyapi::tensor_arg(h, fn, arg);
+}
+
+py::object flatten_preds(const Args& a) {
+  at::Tensor x = shaped_tensor(a[0], "flatten_preds", "x");
+  check_dims(x, 4);
+  return pyapi::wrap(decode::flatten_preds(x));
+}
+
+at::Scalar number(py::handle h, const char* what) {
+  at::Scalar s;
+  if (pyapi::scalar_arg(h, &s)) return s;
+  if (pyapi::is_tensor(h)) return THPVariable_Unpack(h.ptr()).item();
+  pyapi::raise_type_error(std::string("make_anchors(): ") + what +
+                          " must be a number, not " + Py_TYPE(h.ptr())->tp_name);
+}
+
+py::object make_anchors(const Args& a) {
+  at::ScalarType dtype = pyapi::dtype_arg(a[3], "make_anchors", "dtype");
+  at::Device device = pyapi::device_arg(a[2]);
+  auto opts = at::TensorOptions().dtype(dtype).device(device);
+  // zip(feat_shapes, strides): stops at the shorter one.
+  py::iterator shapes = py::iter(a[0]);
+  py::iterator strides = py::iter(a[1]);
+  std::vector<decode::Level> levels;
+  while (true) {
+    PyObject* shape = PyIter_Next(shapes.ptr());
+    if (!shape) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    py::object shape_obj = py::reinterpret_steal<py::object>(shape);
+    PyObject* s = PyIter_Next(strides.ptr());
+    if (!s) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      break;
+    }
+    py::object s_obj = py::reinterpret_steal<py::object>(s);
+    std::vector<py::object> hw = pyapi::unpack(shape_obj, 2);
+    levels.push_back({number(hw[0], "feature size"), number(hw[1], "feature size"),
+                      number(s_obj, "stride")});
+  }
+  auto r = decode::make_anchors(levels, opts);
+  return py::make_tuple(pyapi::wrap(r.first), pyapi::wrap(r.second));
+}
+
+py::object decode_boxes(const Args& a) {
+  at::Tensor raw = pyapi::tensor_arg(a[0], "decode_boxes", "raw");
+  at::Tensor points = pyapi::tensor_arg(a[1], "decode_boxes", "points");
+  at::Tensor stride = pyapi::tensor_arg(a[2], "decode_boxes", "stride");
+  py::handle off = a[3];
+  at::Scalar s;
+  if (pyapi::scalar_arg(off, &s)) {
+    bool apply = s.isFloatingPoint() ? s.toDouble() != 0.0 : s.toLong() != 0;
+    return pyapi::wrap(decode::decode_boxes(raw, points, stride, s, apply));
+  }
+  if (pyapi::is_tensor(off)) {
+    // The subtraction comes before the truth test of the offset.
+    at::Tensor d = (at::softplus(raw) - THPVariable_Unpack(off.ptr())) * stride.unsqueeze(-1);
+    bool apply = pyapi::truthy(off);
+    return pyapi::wrap(decode::finish_boxes(d, points, apply));
+  }
+  pyapi::raise_type_error(std::string("unsupported operand type(s) for -: 'Tensor' and '") +
+                          Py_TYPE(off.ptr())->tp_name + "'");
+}
+
+py::object decode_points(const Args& a) {
+  at::Tensor raw = shaped_tensor(a[0], "decode_points", "raw");
+  at::Tensor points = pyapi::tensor_arg(a[1], "decode_points", "points");
+  at::Tensor stride = pyapi::tensor_arg(a[2], "decode_points", "stride");
+  check_dims(raw, 3);
+  int64_t n = pyapi::int_arg(a[3], "decode_points", "n");
+  return pyapi::wrap(decode::decode_points(raw, points, stride, n));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(decode, m) {
+  m.doc() =
+      "Anchor grid, prediction flattening and box/point decoding: the single\n"
+      "implementation that heads, the training criterion and the postprocess share.";
+  py::module_ torch = py::module_::import("torch");
+  m.attr("torch") = torch;
+  m.attr("F") = py::module_::import("torch.nn.functional");
+  m.attr("STRIDES") = py::make_tuple(8, 16, 32);
+  pyapi::Module mod(m);
+  mod.def("flatten_preds", "(x: torch.Tensor) -> torch.Tensor", flatten_preds, kFlattenDoc);
+  mod.def("make_anchors",
+          "(feat_shapes, strides=STRIDES, device='cpu', dtype=torch.float32)",
+          make_anchors, kAnchorsDoc);
+  mod.def("decode_boxes",
+          "(raw: torch.Tensor, points: torch.Tensor, stride: torch.Tensor, "
+          "offset: float = 0.0) -> torch.Tensor",
+          decode_boxes, kBoxesDoc);
+  mod.def("decode_points",
+          "(raw: torch.Tensor, points: torch.Tensor, stride: torch.Tensor, n: int) "
+          "-> torch.Tensor",
+          decode_points, kPointsDoc);
+}

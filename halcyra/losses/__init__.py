@@ -1,0 +1,1 @@
+"""halcyra package marker."""
