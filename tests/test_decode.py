@@ -1,0 +1,260 @@
+"""Anchor grid, flattening and decoding, against the plain tensor formulation."""
+import inspect
+import math
+import pickle
+
+import pytest
+import torch
+import torch.nn.functional as F
+
+from halcyra.infer import decode as D
+
+
+def ref_make_anchors(feat_shapes, strides=(8, 16, 32), device="cpu", dtype=torch.float32):
+    pts, sts = [], []
+    for (h, w), s in zip(feat_shapes, strides):
+        ys = (torch.arange(h, device=device, dtype=dtype) + 0.5) * s
+        xs = (torch.arange(w, device=device, dtype=dtype) + 0.5) * s
+        gy, gx = torch.meshgrid(ys, xs, indexing="ij")
+        pts.append(torch.stack([gx, gy], -1).reshape(-1, 2))
+        sts.append(torch.full((h * w,), s, device=device, dtype=dtype))
+    return torch.cat(pts), torch.cat(sts)
+
+
+def ref_decode_boxes(raw, points, stride, offset=0.0):
+    d = (F.softplus(raw) - offset) * stride[..., None]
+    x1y1 = points - d[..., :2]
+    x2y2 = points + d[..., 2:]
+    if offset:
+        x2y2 = torch.maximum(x2y2, x1y1)
+    return torch.cat([x1y1, x2y2], -1)
+
+
+def ref_decode_points(raw, points, stride, n):
+    b, a, _ = raw.shape
+    return raw.reshape(b, a, n, 2) * stride.reshape(1, -1, 1, 1) + points.reshape(1, -1, 1, 2)
+
+
+def test_module_names_and_defaults():
+    assert D.STRIDES == (8, 16, 32)
+    assert D.torch is torch and D.F is F
+    assert D.make_anchors.__defaults__ == ((8, 16, 32), "cpu", torch.float32)
+    assert D.make_anchors.__annotations__ == {}
+    assert D.flatten_preds.__annotations__ == {"x": torch.Tensor, "return": torch.Tensor}
+    assert D.decode_points.__annotations__["n"] is int
+    sig = inspect.signature(D.decode_boxes)
+    assert list(sig.parameters) == ["raw", "points", "stride", "offset"]
+    assert sig.parameters["offset"].default == 0.0
+    for f in (D.flatten_preds, D.make_anchors, D.decode_boxes, D.decode_points):
+        assert f.__module__ == "halcyra.infer.decode"
+        assert f.__qualname__ == f.__name__ and f.__doc__
+        assert pickle.loads(pickle.dumps(f)) is f
+
+
+def test_anchor_grid_640(device):
+    p, s = D.make_anchors([(80, 80), (40, 40), (20, 20)], device=device)
+    assert p.shape == (8400, 2) and s.shape == (8400,)
+    assert p.dtype == s.dtype == torch.float32 and p.device.type == device
+    p, s = p.cpu(), s.cpu()
+    assert p[0].tolist() == [4, 4] and p[1].tolist() == [12, 4] and p[80].tolist() == [4, 12]
+    assert p[6400].tolist() == [8, 8] and s[6400] == 16
+    assert p[8000].tolist() == [16, 16] and s[8000] == 32
+    assert p[8399].tolist() == [624, 624]
+    assert (s[:6400] == 8).all() and (s[6400:8000] == 16).all() and (s[8000:] == 32).all()
+    rp, rs = ref_make_anchors([(80, 80), (40, 40), (20, 20)])
+    assert torch.equal(p, rp) and torch.equal(s, rs)
+
+
+@pytest.mark.parametrize("shapes,strides,dtype", [
+    ([(2, 3)], (8,), torch.float32),
+    ([(1, 4)], (8,), torch.float32),
+    ([[3, 5], torch.Size([2, 7]), (4, 1)], (8, 16, 32), torch.float16),
+    ([(5, 6), (3, 3), (2, 2), (1, 1)], (8, 16, 32), torch.float64),  # extra level dropped
+    ([(5, 6), (3, 3)], [8, 16.5, 32], torch.float32),                 # extra stride unused
+])
+def test_anchor_grid_matches_reference(shapes, strides, dtype):
+    p, s = D.make_anchors(shapes, strides, dtype=dtype)
+    rp, rs = ref_make_anchors(shapes, strides, dtype=dtype)
+    assert p.dtype == s.dtype == dtype
+    assert torch.equal(p, rp) and torch.equal(s, rs)
+
+
+def test_anchor_small_examples():
+    p, s = D.make_anchors([(2, 3)], strides=(8,))
+    assert p.tolist() == [[4, 4], [12, 4], [20, 4], [4, 12], [12, 12], [20, 12]]
+    assert s.tolist() == [8.0] * 6
+    p, _ = D.make_anchors([(1, 4)], (8,))
+    assert p.tolist() == [[4, 4], [12, 4], [20, 4], [28, 4]]
+    p, _ = D.make_anchors(feat_shapes=[(1, 1)], dtype=torch.float64, device=torch.device("cpu"))
+    assert p.dtype == torch.float64
+
+
+def test_flatten_aligns_with_anchors():
+    x = torch.arange(12.0).reshape(1, 2, 2, 3)
+    y = D.flatten_preds(x)
+    assert y.shape == (1, 6, 2)
+    for i in range(2):
+        for j in range(3):
+            for c in range(2):
+                assert y[0, i * 3 + j, c] == x[0, c, i, j]
+    # Three levels flattened and concatenated line up with the anchors: encode
+    # each cell's own centre into the map and read it back through the anchors.
+    shapes = [(4, 6), (2, 3), (1, 2)]
+    levels = []
+    for (h, w), s in zip(shapes, D.STRIDES):
+        ys, xs = torch.meshgrid(torch.arange(h) + 0.5, torch.arange(w) + 0.5, indexing="ij")
+        levels.append(torch.stack([xs * s, ys * s])[None])
+    flat = torch.cat([D.flatten_preds(t) for t in levels], 1)
+    pts, _ = D.make_anchors(shapes)
+    assert torch.equal(flat[0], pts)
+    # non-contiguous input is accepted and the caller's tensor is unchanged
+    z = torch.randn(2, 5, 4, 3).transpose(2, 3)
+    before = z.clone()
+    assert torch.equal(D.flatten_preds(z), z.permute(0, 2, 3, 1).reshape(2, 12, 5))
+    assert torch.equal(z, before)
+
+
+def one_anchor():
+    return torch.tensor([[4.0, 4.0]]), torch.tensor([8.0])
+
+
+def test_decode_boxes_examples():
+    pts, st = one_anchor()
+    zero = torch.zeros(1, 1, 4)
+    ln2 = math.log(2.0) * 8
+    out = D.decode_boxes(zero, pts, st)
+    assert torch.allclose(out, torch.tensor([[[4 - ln2, 4 - ln2, 4 + ln2, 4 + ln2]]]))
+    assert torch.allclose(out, torch.tensor([[[-1.545177, -1.545177, 9.545177, 9.545177]]]))
+    out = D.decode_boxes(zero, pts, st, offset=0.5)
+    assert torch.allclose(out, torch.tensor([[[2.454823, 2.454823, 5.545177, 5.545177]]]))
+    neg = torch.full((1, 1, 4), -20.0)
+    assert D.decode_boxes(neg, pts, st, offset=0.5).tolist() == [[[8.0, 8.0, 8.0, 8.0]]]
+    tiny = D.decode_boxes(neg, pts, st, offset=0.0)[0, 0]
+    assert tiny[0] <= 4 <= tiny[2] and tiny[1] <= 4 <= tiny[3]
+    assert (tiny[2:] - tiny[:2] < 1e-3).all()
+
+
+@pytest.mark.parametrize("offset", [0.0, 0.5, 1, 0.25])
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_decode_boxes_matches_reference(offset, dtype, device):
+    g = torch.Generator().manual_seed(0)
+    pts, st = D.make_anchors([(6, 5), (3, 3), (2, 1)], device=device)
+    raw = (torch.randn(3, pts.shape[0], 4, generator=g) * 6).to(device, dtype)
+    raw[0, :5] = torch.tensor([25.0, -25.0, 19.9, 20.1], dtype=dtype)  # softplus threshold
+    raw[1, 0, 0] = float("nan")
+    before = raw.clone()
+    out = D.decode_boxes(raw, pts, st, offset=offset)
+    ref = ref_decode_boxes(raw, pts, st, offset)
+    assert out.dtype == ref.dtype and out.shape == (3, pts.shape[0], 4)
+    torch.testing.assert_close(out, ref, rtol=1e-6, atol=1e-5, equal_nan=True)
+    assert torch.equal(raw.nan_to_num(), before.nan_to_num())
+
+
+def test_decode_boxes_gradients_match_reference():
+    pts, st = D.make_anchors([(3, 4)])
+    raw = torch.randn(2, 12, 4, requires_grad=True)
+    for offset in (0.0, 0.5):
+        g1, = torch.autograd.grad(D.decode_boxes(raw, pts, st, offset=offset).sum(), raw)
+        g2, = torch.autograd.grad(ref_decode_boxes(raw, pts, st, offset).sum(), raw)
+        torch.testing.assert_close(g1, g2)
+
+
+def test_decode_boxes_tensor_offset():
+    pts, st = one_anchor()
+    raw = torch.zeros(1, 1, 4)
+    assert torch.allclose(D.decode_boxes(raw, pts, st, torch.tensor(0.5)),
+                          ref_decode_boxes(raw, pts, st, 0.5))
+    with pytest.raises(RuntimeError):
+        D.decode_boxes(raw, pts, st, torch.tensor([0.5, 0.5, 0.5, 0.5]))
+    with pytest.raises(TypeError):
+        D.decode_boxes(raw, pts, st, "0.5")
+
+
+def test_decode_points(device):
+    out = D.decode_points(torch.tensor([[[0.5, -1.0]]], device=device),
+                          torch.tensor([[8.0, 8.0]], device=device),
+                          torch.tensor([16.0], device=device), 1)
+    assert out.tolist() == [[[[16.0, -8.0]]]]
+    raw = torch.arange(6.0).reshape(1, 1, 6)
+    out = D.decode_points(raw, torch.zeros(1, 2), torch.ones(1), n=3)
+    assert out.shape == (1, 1, 3, 2) and out[0, 0].tolist() == [[0, 1], [2, 3], [4, 5]]
+    pts, st = D.make_anchors([(4, 4), (2, 2)], device=device)
+    raw = torch.randn(2, 20, 10, device=device)
+    torch.testing.assert_close(D.decode_points(raw, pts, st, 5), ref_decode_points(raw, pts, st, 5))
+
+
+def test_failures_have_python_types_and_messages():
+    x = torch.zeros(1, 1, 4)
+    pts, st = one_anchor()
+    cases = [
+        (lambda: D.flatten_preds(torch.zeros(2, 3)), ValueError,
+         "not enough values to unpack (expected 4, got 2)"),
+        (lambda: D.flatten_preds(torch.zeros(1, 2, 3, 4, 5)), ValueError,
+         "too many values to unpack (expected 4)"),
+        (lambda: D.make_anchors([(1, 2, 3)]), ValueError, "too many values to unpack (expected 2)"),
+        (lambda: D.make_anchors([(1,)]), ValueError, "not enough values to unpack (expected 2, got 1)"),
+        (lambda: D.decode_points(torch.zeros(4), pts, st, 1), ValueError,
+         "not enough values to unpack (expected 3, got 1)"),
+        (lambda: D.make_anchors(), TypeError,
+         "make_anchors() missing 1 required positional argument: 'feat_shapes'"),
+        (lambda: D.make_anchors(1, 2, 3, 4, 5), TypeError,
+         "make_anchors() takes from 1 to 4 positional arguments but 5 were given"),
+        (lambda: D.flatten_preds(x, x), TypeError,
+         "flatten_preds() takes 1 positional argument but 2 were given"),
+        (lambda: D.decode_points(x, pts, st), TypeError,
+         "decode_points() missing 1 required positional argument: 'n'"),
+        (lambda: D.decode_points(x, pts, stride=st, n=2, m=1), TypeError,
+         "decode_points() got an unexpected keyword argument 'm'"),
+        (lambda: D.decode_boxes(x, pts, st, raw=x), TypeError,
+         "decode_boxes() got multiple values for argument 'raw'"),
+        (lambda: D.decode_boxes(), TypeError,
+         "decode_boxes() missing 3 required positional arguments: 'raw', 'points', and 'stride'"),
+    ]
+    for call, exc, msg in cases:
+        with pytest.raises(exc) as info:
+            call()
+        assert str(info.value) == msg
+    with pytest.raises(RuntimeError):
+        D.make_anchors([])                     # nothing to concatenate
+    # An empty level behaves as the tensor formulation does on this library
+    # version (torch 1.13 reshapes the empty grid to (0, 2) without complaint).
+    try:
+        expected = ref_make_anchors([(0, 4)], (8,))
+    except RuntimeError:
+        with pytest.raises(RuntimeError):
+            D.make_anchors([(0, 4)], (8,))
+    else:
+        got = D.make_anchors([(0, 4)], (8,))
+        assert got[0].shape == expected[0].shape and got[1].shape == expected[1].shape
+    with pytest.raises(RuntimeError):
+        D.decode_points(torch.zeros(1, 1, 5), pts, st, 2)
+    with pytest.raises(RuntimeError):
+        D.decode_boxes(torch.zeros(1, 3, 4), torch.zeros(2, 2), torch.ones(2))
+    # size-1 anchors broadcast, as in the tensor formulation
+    torch.testing.assert_close(D.decode_boxes(torch.zeros(1, 3, 4), pts, st),
+                               ref_decode_boxes(torch.zeros(1, 3, 4), pts, st))
+    with pytest.raises(AttributeError):
+        D.flatten_preds(None)
+
+
+def test_defaults_are_live_and_signature_follows():
+    f = D.make_anchors
+    saved = f.__defaults__
+    try:
+        f.__defaults__ = ((4,), "cpu", torch.float64)
+        p, s = f([(1, 1)])
+        assert p.tolist() == [[2.0, 2.0]] and s.dtype == torch.float64
+        assert inspect.signature(f).parameters["strides"].default == (4,)
+    finally:
+        f.__defaults__ = saved
+    assert f([(1, 1)])[0].dtype == torch.float32
+
+
+def test_functions_bind_as_methods():
+    class Head:
+        flatten = D.flatten_preds
+
+    assert Head.flatten is D.flatten_preds
+    with pytest.raises(AttributeError, match="'Head' object has no attribute 'shape'"):
+        Head().flatten()          # the instance is bound as x
+    assert D.flatten_preds.__get__(None, Head) is D.flatten_preds
