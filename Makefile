@@ -11,8 +11,8 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev \
         python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
         python3-pil ninja-build g++ make
-BUILD_TEMP := build/temp$(if $(ONLY),-$(subst $(comma),-,$(ONLY)))
 comma := ,
+BUILD_TEMP := build/temp$(if $(ONLY),-$(subst $(comma),-,$(ONLY)))
 
 .PHONY: deps build test test-deep demo bench wheel clean
 

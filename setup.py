@@ -7,7 +7,7 @@ from torch.utils.cpp_extension import BuildExtension, CppExtension
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYAPI = ["csrc/pyapi/pyapi.cpp"]
-CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden",
+CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
 
 

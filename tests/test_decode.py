@@ -10,29 +10,9 @@ import torch.nn.functional as F
 from halcyra.infer import decode as D
 
 
-def ref_make_anchors(feat_shapes, strides=(8, 16, 32), device="cpu", dtype=torch.float32):
-    pts, sts = [], []
-    for (h, w), s in zip(feat_shapes, strides):
-        ys = (torch.arange(h, device=device, dtype=dtype) + 0.5) * s
-        xs = (torch.arange(w, device=device, dtype=dtype) + 0.5) * s
-        gy, gx = torch.meshgrid(ys, xs, indexing="ij")
-        pts.append(torch.stack([gx, gy], -1).reshape(-1, 2))
-        sts.append(torch.full((h * w,), s, device=device, dtype=dtype))
-    return torch.cat(pts), torch.cat(sts)
-
-
-def ref_decode_boxes(raw, points, stride, offset=0.0):
-    d = (F.softplus(raw) - offset) * stride[..., None]
-    x1y1 = points - d[..., :2]
-    x2y2 = points + d[..., 2:]
-    if offset:
-        x2y2 = torch.maximum(x2y2, x1y1)
-    return torch.cat([x1y1, x2y2], -1)
-
-
-def ref_decode_points(raw, points, stride, n):
-    b, a, _ = raw.shape
-    return raw.reshape(b, a, n, 2) * stride.reshape(1, -1, 1, 1) + points.reshape(1, -1, 1, 2)
+from bench.ref_decode import decode_boxes as ref_decode_boxes
+from bench.ref_decode import decode_points as ref_decode_points
+from bench.ref_decode import make_anchors as ref_make_anchors
 
 
 def test_module_names_and_defaults():

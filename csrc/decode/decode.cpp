@@ -29,51 +29,74 @@ at::Tensor flatten_preds(const at::Tensor& x) {
 
 namespace {
 
-// Fused CPU path for the common case: contiguous float32 everywhere, one
-// pass instead of six tensor ops. Same arithmetic as the op sequence:
-// softplus with threshold 20, (sp - offset) * stride, then the two corners.
-bool fused_decode_ok(const at::Tensor& raw, const at::Tensor& points,
-                     const at::Tensor& stride) {
+// Fused CPU paths for the common case (float32, anchors matching the anchor
+// axis, no autograd recording): one pass instead of a chain of broadcasting
+// tensor ops. The arithmetic is the op sequence's, operation for operation in
+// float32 (the build disables FMA contraction), so results are identical.
+bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
+              int64_t last) {
   return raw.device().is_cpu() && points.device().is_cpu() && stride.device().is_cpu() &&
          raw.scalar_type() == at::kFloat && points.scalar_type() == at::kFloat &&
-         stride.scalar_type() == at::kFloat && raw.dim() == 3 && raw.size(2) == 4 &&
+         stride.scalar_type() == at::kFloat && raw.dim() == 3 && raw.size(2) == last &&
          points.dim() == 2 && points.size(1) == 2 && stride.dim() == 1 &&
-         points.size(0) == raw.size(1) && stride.size(0) == raw.size(1) &&
+         points.size(0) == raw.size(1) && stride.size(0) == raw.size(1) && raw.numel() > 0 &&
          !(at::GradMode::is_enabled() &&
            (raw.requires_grad() || points.requires_grad() || stride.requires_grad()));
 }
 
-at::Tensor fused_decode(const at::Tensor& raw_in, const at::Tensor& points_in,
-                        const at::Tensor& stride_in, float offset, bool apply_max) {
-  at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
-             stride = stride_in.contiguous();
+at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
+                       const at::Tensor& stride_in, float offset, bool apply_max) {
+  // softplus through the library's own (vectorised) kernel, the rest fused
+  at::Tensor sp = at::softplus(raw).contiguous();
+  at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1);
-  at::Tensor out = at::empty({B, A, 4}, raw.options());
-  const float* r = raw.data_ptr<float>();
+  at::Tensor out = at::empty({B, A, 4}, sp.options());
+  const float* r = sp.data_ptr<float>();
   const float* p = points.data_ptr<float>();
   const float* s = stride.data_ptr<float>();
   float* o = out.data_ptr<float>();
-  at::parallel_for(0, B * A, 4096, [&](int64_t begin, int64_t end) {
+  at::parallel_for(0, B * A, 8192, [&](int64_t begin, int64_t end) {
     for (int64_t i = begin; i < end; ++i) {
       const int64_t a = i % A;
-      float d[4];
-      for (int k = 0; k < 4; ++k) {
-        const float v = r[i * 4 + k];
-        // softplus(beta=1, threshold=20) as the tensor library computes it
-        const float sp = v > 20.f ? v : std::log1p(std::exp(v));
-        d[k] = (sp - offset) * s[a];
-      }
-      const float x1 = p[a * 2] - d[0], y1 = p[a * 2 + 1] - d[1];
-      float x2 = p[a * 2] + d[2], y2 = p[a * 2 + 1] + d[3];
+      const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+      const float* ri = r + i * 4;
+      const float x1 = px - (ri[0] - offset) * st, y1 = py - (ri[1] - offset) * st;
+      float x2 = px + (ri[2] - offset) * st, y2 = py + (ri[3] - offset) * st;
       if (apply_max) {
         // maximum() propagates NaN from either side
         x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
         y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
       }
-      o[i * 4] = x1;
-      o[i * 4 + 1] = y1;
-      o[i * 4 + 2] = x2;
-      o[i * 4 + 3] = y2;
+      float* oi = o + i * 4;
+      oi[0] = x1;
+      oi[1] = y1;
+      oi[2] = x2;
+      oi[3] = y2;
+    }
+  });
+  return out;
+}
+
+at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
+                        const at::Tensor& stride_in) {
+  at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
+             stride = stride_in.contiguous();
+  const int64_t B = raw.size(0), A = raw.size(1), C = raw.size(2);
+  at::Tensor out = at::empty({B, A, C / 2, 2}, raw.options());
+  const float* r = raw.data_ptr<float>();
+  const float* p = points.data_ptr<float>();
+  const float* s = stride.data_ptr<float>();
+  float* o = out.data_ptr<float>();
+  at::parallel_for(0, B * A, 2048, [&](int64_t begin, int64_t end) {
+    for (int64_t i = begin; i < end; ++i) {
+      const int64_t a = i % A;
+      const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+      const float* ri = r + i * C;
+      float* oi = o + i * C;
+      for (int64_t k = 0; k < C; k += 2) {
+        oi[k] = ri[k] * st + px;
+        oi[k + 1] = ri[k + 1] * st + py;
+      }
     }
   });
   return out;
@@ -91,8 +114,8 @@ at::Tensor finish_boxes(const at::Tensor& d, const at::Tensor& points, bool appl
 at::Tensor decode_boxes(const at::Tensor& raw, const at::Tensor& points,
                         const at::Tensor& stride, const at::Scalar& offset,
                         bool apply_max) {
-  if (fused_decode_ok(raw, points, stride) && raw.numel() > 0)
-    return fused_decode(raw, points, stride, offset.toFloat(), apply_max);
+  if (fused_ok(raw, points, stride, 4) && !offset.isComplex())
+    return fused_boxes(raw, points, stride, offset.toFloat(), apply_max);
   at::Tensor d = (at::softplus(raw) - offset) * stride.unsqueeze(-1);
   return finish_boxes(d, points, apply_max);
 }
@@ -100,6 +123,7 @@ at::Tensor decode_boxes(const at::Tensor& raw, const at::Tensor& points,
 at::Tensor decode_points(const at::Tensor& raw, const at::Tensor& points,
                          const at::Tensor& stride, int64_t n) {
   const int64_t b = raw.size(0), a = raw.size(1);
+  if (n > 0 && fused_ok(raw, points, stride, 2 * n)) return fused_points(raw, points, stride);
   at::Tensor off = raw.reshape({b, a, n, 2}) * stride.reshape({1, -1, 1, 1});
   return off + points.reshape({1, -1, 1, 2});
 }
