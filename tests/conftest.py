@@ -14,3 +14,7 @@ DEVICES = ["cpu"] + (["cuda"] if torch.cuda.is_available() else [])
 @pytest.fixture(params=DEVICES)
 def device(request):
     return request.param
+
+# The property suite runs in a child interpreter (tests/test_reliability.py) so
+# that a crash is reported as a failure instead of ending the whole run.
+collect_ignore = ["reliability"]
