@@ -31,6 +31,9 @@ build: deps
 test: build
 	$(PYTHON) -m pytest -q tests
 
+test-deep: build
+	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability
+
 demo: build
 	$(PYTHON) examples/demo.py
 
