@@ -1,0 +1,411 @@
+// Python names, signatures and defaults of halcyra.losses.losses: the module
+// globals, ciou, dice_loss, build_class_meta and MultiTaskCriterion (its
+// constructor, anchor cache, zero helper and forward pass; the per-task losses
+// live in tasks.cpp).
+#include "../pyapi/tensors.h"
+#include "core.h"
+#include "tasks.h"
+
+namespace py = pybind11;
+using namespace halcyra;
+using pyapi::Args;
+
+namespace {
+
+// The module (for late-bound globals), the class (for super()) and the
+// module's own ciou (calls skip the Python layer while it is not rebound).
+// Deliberately leaked: they live as long as the process.
+const pyapi::Module* g_mod = nullptr;
+PyObject* g_cls = nullptr;
+PyObject* g_ciou = nullptr;
+
+const char* kModuleDoc =
+    "Training criterion of the multi-task detector: CIoU and Dice losses, class\n"
+    "metadata from the label space and MultiTaskCriterion.";
+
+const char* kCiouDoc =
+    "Complete IoU of aligned box pairs (N, 4) xyxy, computed in float32 whatever\n"
+    "the input dtype. Widths and heights are floored at EPS, EPS stabilises every\n"
+    "division; the aspect trade-off weight alpha carries no gradient.\n"
+    "Returns (N,) float32: iou - rho2 / c2 - alpha * v.";
+
+const char* kDiceDoc =
+    "Soft Dice loss: mean over instances of 1 - (2 sum(p t) + eps) / (sum(p) +\n"
+    "sum(t) + eps), p = sigmoid(logits), dimensions after the first flattened.\n"
+    "Computes in the dtype of its inputs.";
+
+const char* kMetaDoc =
+    "Per-class tables from the label space: (is_polyline (nc,) bool, kpt_sigmas\n"
+    "(nc, max(num_kpts, 1)) float32). A category's `is_polyline` entry (default\n"
+    "False) sets its flag; its first num_kpts `kpt_sigmas` fill its row, 0.05\n"
+    "elsewhere.";
+
+const char* kClassDoc =
+    "Multi-task training criterion: classification and CIoU box losses with an\n"
+    "outside task-aligned assigner, prototype masks (with an optional refine\n"
+    "head), keypoints, polylines and image tags, in float32 whatever the autocast\n"
+    "precision.\n\n"
+    "Task masking rules:\n"
+    "1. Availability of a task for an image comes from the batch's per-source\n"
+    "   has_* flags, never from whether annotations happen to be present.\n"
+    "2. A batch with zero valid elements for a task yields a graph-connected zero\n"
+    "   (the task's prediction tensor summed times zero), never a fresh tensor.";
+
+const char* kInitDoc =
+    "Build the criterion from the model configuration (`nc`, `box_offset`,\n"
+    "`tasks`), the label space, loss weight overrides (`refine_jitter` is taken\n"
+    "out of them), an optional refine head and assigner setting overrides.";
+
+const char* kAnchorsDoc =
+    "Anchor points and strides for these level sizes on this device, made once\n"
+    "per (tuple(feat_shapes), str(device)) key and kept for good.";
+
+const char* kZeroDoc = "A float32 zero that is part of t's autograd graph: t.float().sum() * 0.0.";
+
+const char* kForwardDoc =
+    "Weighted multi-task loss for one batch.\n\n"
+    "Assigns anchors with `assign` on detached predictions, computes the\n"
+    "classification loss over available classes and non-ignored anchors, the\n"
+    "CIoU box loss over the positives, then each task loss whose switch key is in\n"
+    "preds. Returns (total, stats): the weighted sum of the loss entries and a\n"
+    "dict of the detached entries followed by `num_pos` (host float32).";
+
+// ---- small Python helpers -------------------------------------------------
+
+py::object call_float(py::handle h) {
+  PyObject* r = PyNumber_Float(h.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+// `x.float()`
+py::object to_float(py::handle h) {
+  if (pyapi::is_tensor(h)) return pyapi::wrap(THPVariable_Unpack(h.ptr()).to(at::kFloat));
+  return h.attr("float")();
+}
+
+at::Tensor as_tensor(py::handle h, const char* what) {
+  return pyapi::tensor_arg(h, "MultiTaskCriterion.forward", what);
+}
+
+// ---- module functions -------------------------------------------------------
+
+py::object ciou_impl(const Args& a) {
+  at::Tensor b1 = pyapi::tensor_arg(a[0], "ciou", "box1");
+  at::Tensor b2 = pyapi::tensor_arg(a[1], "ciou", "box2");
+  return pyapi::wrap(losses::ciou(b1, b2));
+}
+
+py::object dice_impl(const Args& a) {
+  at::Tensor logits = pyapi::tensor_arg(a[0], "dice_loss", "logits");
+  at::Tensor targets = pyapi::tensor_arg(a[1], "dice_loss", "targets");
+  at::Scalar eps;
+  if (pyapi::scalar_arg(a[2], &eps))
+    return pyapi::wrap(losses::dice_loss(logits, targets, eps, at::Tensor()));
+  return pyapi::wrap(
+      losses::dice_loss(logits, targets, 0, pyapi::tensor_arg(a[2], "dice_loss", "eps")));
+}
+
+py::object build_class_meta_impl(const Args& a) {
+  py::handle labelspace = a[0];
+  const int64_t nc = pyapi::int_arg(labelspace.attr("num_categories"), "zeros", "size");
+  const int64_t num_kpts = pyapi::int_arg(a[1], "build_class_meta", "num_kpts");
+  const int64_t cols = std::max<int64_t>(num_kpts, 1);
+  at::Tensor is_pl = at::zeros({nc}, at::kBool);
+  at::Tensor sig = at::full({nc, cols}, 0.05, at::kFloat);
+  bool* pl = is_pl.data_ptr<bool>();
+  float* sg = sig.data_ptr<float>();
+  py::object stop = py::int_(num_kpts);
+  py::object upto = py::reinterpret_steal<py::object>(PySlice_New(nullptr, stop.ptr(), nullptr));
+  if (!upto) throw py::error_already_set();
+  int64_t cid = 0;
+  for (py::handle entry : py::iter(labelspace.attr("categories"))) {
+    py::object flag = entry.attr("get")("is_polyline", false);
+    if (cid >= nc) is_pl.index_put_({cid}, true);  // IndexError as the tensor gives it
+    pl[cid] = pyapi::truthy(flag);
+    py::object s = entry.attr("get")("kpt_sigmas");
+    if (pyapi::truthy(s)) {
+      py::object head = py::reinterpret_steal<py::object>(PyObject_GetItem(s.ptr(), upto.ptr()));
+      if (!head) throw py::error_already_set();
+      int64_t k = 0;
+      for (py::handle v : py::iter(head)) {
+        const double f = call_float(v).cast<double>();
+        if (k >= cols) sig.index_put_({cid, k}, f);  // IndexError
+        sg[cid * cols + k] = static_cast<float>(f);
+        ++k;
+      }
+    }
+    ++cid;
+  }
+  return py::make_tuple(pyapi::wrap(is_pl), pyapi::wrap(sig));
+}
+
+// ---- MultiTaskCriterion -------------------------------------------------------
+
+py::object init_impl(const Args& a) {
+  py::handle self = a[0], model_cfg = a[1], labelspace = a[2], loss_cfg = a[3],
+             refine = a[4], assign_cfg = a[5];
+  py::module_ builtins = py::module_::import("builtins");
+  builtins.attr("super")(py::handle(g_cls), self).attr("__init__")();
+
+  py::dict w;
+  w["box"] = 7.5;
+  w["cls"] = 0.5;
+  w["mask"] = 2.5;
+  w["kpt"] = 12.0;
+  w["vis"] = 1.0;
+  w["poly"] = 5.0;
+  w["tag"] = 1.0;
+  w["refine"] = 2.5;
+  w["refine_jitter"] = 0.0;
+  if (pyapi::truthy(loss_cfg)) w.attr("update")(loss_cfg);
+  py::setattr(self, "refine_jitter", call_float(w.attr("pop")("refine_jitter")));
+
+  py::dict acfg;
+  acfg["topk"] = 10;
+  acfg["alpha"] = 0.5;
+  acfg["beta"] = 6.0;
+  acfg["target_floor"] = 0.0;
+  acfg["rescue"] = false;
+  acfg["w_box_floor"] = self.attr("W_BOX_FLOOR");
+  if (pyapi::truthy(assign_cfg)) acfg.attr("update")(assign_cfg);
+  py::setattr(self, "assign_cfg", acfg);
+
+  py::setattr(self, "box_offset", call_float(model_cfg.attr("get")("box_offset", 0.0)));
+  py::setattr(self, "refine_head", refine);
+  py::setattr(self, "w", w);
+  py::setattr(self, "nc", pyapi::getitem(model_cfg, "nc"));
+  py::object tasks = model_cfg.attr("get")("tasks", py::dict());
+  if (pyapi::truthy(tasks.attr("get")("keypoint", py::dict()).attr("get")("enabled")))
+    py::setattr(self, "num_kpts",
+                tasks.attr("get")("keypoint", py::dict()).attr("get")("num_kpts", 0));
+  else
+    py::setattr(self, "num_kpts", py::int_(0));
+  if (pyapi::truthy(tasks.attr("get")("polyline", py::dict()).attr("get")("enabled")))
+    py::setattr(self, "n_pline",
+                tasks.attr("get")("polyline", py::dict()).attr("get")("n_points", 16));
+  else
+    py::setattr(self, "n_pline", py::int_(0));
+
+  py::object k = builtins.attr("max")(self.attr("num_kpts"), 1);
+  std::vector<py::object> meta = pyapi::unpack(g_mod->global("build_class_meta")(labelspace, k), 2);
+  py::object reg = self.attr("register_buffer");
+  reg("is_polyline_cls", meta[0], py::arg("persistent") = false);
+  reg("kpt_sigmas", meta[1], py::arg("persistent") = false);
+  py::setattr(self, "_anchor_cache", py::dict());
+  return py::none();
+}
+
+py::object anchors_impl(const Args& a) {
+  py::handle self = a[0], feat_shapes = a[1], device = a[2];
+  py::object key = py::make_tuple(py::tuple(py::reinterpret_borrow<py::object>(feat_shapes)),
+                                  py::str(device));
+  py::object cache = self.attr("_anchor_cache");
+  int has = PySequence_Contains(cache.ptr(), key.ptr());
+  if (has < 0) throw py::error_already_set();
+  if (!has) {
+    py::object made = g_mod->global("make_anchors")(feat_shapes, g_mod->global("STRIDES"), device);
+    if (PyObject_SetItem(cache.ptr(), key.ptr(), made.ptr()) < 0) throw py::error_already_set();
+  }
+  PyObject* r = PyObject_GetItem(cache.ptr(), key.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+py::object zero_impl(const Args& a) {
+  py::handle t = a[0];
+  if (pyapi::is_tensor(t))
+    return pyapi::wrap(THPVariable_Unpack(t.ptr()).to(at::kFloat).sum() * 0.0);
+  return py::reinterpret_steal<py::object>(
+      PyNumber_Multiply(to_float(t).attr("sum")().ptr(), py::float_(0.0).ptr()));
+}
+
+py::object call_kw(py::handle fn, py::tuple args, py::dict kwargs) {
+  PyObject* r = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
+  if (!r) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(r);
+}
+
+py::object forward_impl(const Args& a) {
+  py::handle self = a[0], preds = a[1], batch = a[2];
+  // 1-2. device and cached anchors
+  py::object device = pyapi::getitem(batch, "gt_boxes").attr("device");
+  py::object anchors = self.attr("_anchors")(pyapi::getitem(preds, "feat_shapes"), device);
+  std::vector<py::object> ps = pyapi::unpack(anchors, 2);
+  py::object points = ps[0], strides = ps[1];
+
+  // 4-5. float32 copies
+  py::object cls_raw_o = to_float(pyapi::getitem(preds, "cls_raw"));
+  py::object box_raw_o = to_float(pyapi::getitem(preds, "box_raw"));
+  at::Tensor cls_raw = as_tensor(cls_raw_o, "cls_raw");
+  if (cls_raw.dim() != 3) pyapi::raise_unpack(3, cls_raw.dim());
+
+  // 6. decode (late-bound)
+  py::dict dkw;
+  dkw["offset"] = self.attr("box_offset");
+  py::object pred_boxes_o =
+      call_kw(g_mod->global("decode_boxes"), py::make_tuple(box_raw_o, points, strides), dkw);
+  at::Tensor pred_boxes = as_tensor(pred_boxes_o, "pred_boxes");
+
+  // 7. assignment on detached tensors (late-bound)
+  py::object scores = pyapi::wrap(cls_raw.detach().sigmoid());
+  py::tuple args = py::make_tuple(scores, pyapi::wrap(pred_boxes.detach()), points,
+                                  pyapi::getitem(batch, "gt_boxes"),
+                                  pyapi::getitem(batch, "gt_cls"),
+                                  pyapi::getitem(batch, "gt_valid"),
+                                  pyapi::getitem(batch, "gt_ignore"));
+  py::object acfg = self.attr("assign_cfg");
+  py::dict kw;
+  kw["topk"] = pyapi::getitem(acfg, "topk");
+  kw["alpha"] = pyapi::getitem(acfg, "alpha");
+  kw["beta"] = pyapi::getitem(acfg, "beta");
+  kw["strides"] = strides;
+  kw["target_floor"] = pyapi::getitem(acfg, "target_floor");
+  kw["rescue"] = pyapi::getitem(acfg, "rescue");
+  std::vector<py::object> res = pyapi::unpack(call_kw(g_mod->global("assign"), args, kw), 5);
+  at::Tensor fg_mask = as_tensor(res[0], "fg_mask");
+  py::object matched_gt_o = res[1];
+  at::Tensor target_boxes = as_tensor(res[2], "target_boxes");
+  at::Tensor target_scores = as_tensor(res[3], "target_scores");
+  at::Tensor ignore_mask = as_tensor(res[4], "ignore_mask");
+
+  // 8. class availability
+  at::Tensor has_rect = as_tensor(pyapi::getitem(batch, "has_rect"), "has_rect");
+  at::Tensor has_polygon = as_tensor(pyapi::getitem(batch, "has_polygon"), "has_polygon");
+  at::Tensor has_keypoint = as_tensor(pyapi::getitem(batch, "has_keypoint"), "has_keypoint");
+  at::Tensor is_pl = as_tensor(self.attr("is_polyline_cls"), "is_polyline_cls");
+  at::Tensor has_polyline = as_tensor(pyapi::getitem(batch, "has_polyline"), "has_polyline");
+
+  // 9-11. classification loss and the positives
+  at::Tensor cls, norm;
+  losses::Positives pos;
+  {
+    py::gil_scoped_release nogil;
+    at::Tensor col_avail =
+        losses::class_availability(has_rect, has_polygon, has_keypoint, has_polyline, is_pl);
+    std::tie(cls, norm) =
+        losses::cls_loss(cls_raw, target_scores, fg_mask, ignore_mask, col_avail);
+  }
+  if (fg_mask.dim() != 2) pyapi::raise_unpack(2, fg_mask.dim());
+  pos = losses::positives(fg_mask);
+  py::dict entries;
+  entries["cls"] = pyapi::wrap(cls);
+
+  // 12. box loss
+  if (pos.n == 0) {
+    entries["box"] = self.attr("_zero")(box_raw_o);
+  } else {
+    at::Tensor w_box = losses::gather_rows(target_scores, pos).sum(-1);
+    const double floor = call_float(pyapi::getitem(acfg, "w_box_floor")).cast<double>();
+    at::Tensor pb = losses::gather_rows(pred_boxes, pos);
+    at::Tensor tb = losses::gather_rows(target_boxes, pos);
+    py::object ciou_fn = g_mod->global("ciou");
+    at::Tensor iou = ciou_fn.ptr() == g_ciou
+                         ? losses::ciou(pb, tb)
+                         : as_tensor(ciou_fn(pyapi::wrap(pb), pyapi::wrap(tb)), "iou");
+    entries["box"] = pyapi::wrap(losses::box_loss(iou, w_box, floor, norm));
+  }
+
+  // 13. matched slots of the positives
+  py::object fg_b = pyapi::wrap(pos.fg_b), fg_a = pyapi::wrap(pos.fg_a);
+  py::object fg_g = fg_a;
+  if (pos.n > 0) {
+    if (pyapi::is_tensor(matched_gt_o))
+      fg_g = pyapi::wrap(losses::gather_rows(THPVariable_Unpack(matched_gt_o.ptr()), pos));
+    else
+      fg_g = matched_gt_o[py::make_tuple(fg_b, fg_a)];
+  }
+
+  // 14. per-task losses, through self so that subclasses can override them
+  if (pyapi::contains(preds, "coef")) {
+    std::vector<py::object> r =
+        pyapi::unpack(self.attr("_mask_loss")(preds, batch, fg_b, fg_a, fg_g), 2);
+    entries["mask"] = r[0];
+    if (!r[1].is_none()) entries["refine"] = r[1];
+  }
+  if (pyapi::contains(preds, "kpt_raw")) {
+    std::vector<py::object> r = pyapi::unpack(
+        self.attr("_kpt_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g), 2);
+    entries["kpt"] = r[0];
+    entries["vis"] = r[1];
+  }
+  if (pyapi::contains(preds, "pline_raw"))
+    entries["poly"] = self.attr("_pline_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g);
+  if (pyapi::contains(preds, "tag_logits"))
+    entries["tag"] = self.attr("_tag_loss")(preds, batch);
+
+  // 15. weighted total, left to right from 0
+  py::object total = py::int_(0);
+  py::object w = self.attr("w");
+  for (auto item : entries) {
+    py::object wk = py::reinterpret_steal<py::object>(PyObject_GetItem(w.ptr(), item.first.ptr()));
+    if (!wk) throw py::error_already_set();
+    PyObject* term = PyNumber_Multiply(wk.ptr(), item.second.ptr());
+    if (!term) throw py::error_already_set();
+    py::object term_o = py::reinterpret_steal<py::object>(term);
+    PyObject* sum = PyNumber_Add(total.ptr(), term_o.ptr());
+    if (!sum) throw py::error_already_set();
+    total = py::reinterpret_steal<py::object>(sum);
+  }
+
+  // 16. detached statistics
+  py::dict stats;
+  for (auto item : entries) {
+    if (pyapi::is_tensor(item.second))
+      stats[item.first] = pyapi::wrap(THPVariable_Unpack(item.second.ptr()).detach());
+    else
+      stats[item.first] = item.second.attr("detach")();
+  }
+  stats["num_pos"] = g_mod->global("torch").attr("as_tensor")(static_cast<double>(pos.n));
+  return py::make_tuple(total, stats);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(losses, m) {
+  m.doc() = kModuleDoc;
+  static const pyapi::Module* mod_ptr = new pyapi::Module(m);
+  const pyapi::Module& mod = *mod_ptr;
+  g_mod = mod_ptr;
+  py::module_ torch = py::module_::import("torch");
+  m.attr("math") = py::module_::import("math");
+  m.attr("torch") = torch;
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("F") = py::module_::import("torch.nn.functional");
+  py::module_ decode = py::module_::import("halcyra.infer.decode");
+  for (const char* name : {"STRIDES", "decode_boxes", "decode_points", "make_anchors"})
+    m.attr(name) = decode.attr(name);
+  m.attr("assign") = py::module_::import("halcyra.losses.assigner").attr("assign");
+  m.attr("EPS") = losses::kEps;
+  g_ciou = mod.def("ciou", "(box1: torch.Tensor, box2: torch.Tensor) -> torch.Tensor",
+                   ciou_impl, kCiouDoc)
+               .release()
+               .ptr();
+  mod.def("build_class_meta", "(labelspace, num_kpts: int)", build_class_meta_impl, kMetaDoc);
+  losses::def_jitter_rois(mod);
+  mod.def("dice_loss",
+          "(logits: torch.Tensor, targets: torch.Tensor, eps: float = 1.0) -> torch.Tensor",
+          dice_impl, kDiceDoc);
+
+  py::dict ns;
+  ns["MASK_STRIDE"] = 2;
+  ns["MASK_CAP"] = 64;
+  ns["W_BOX_FLOOR"] = 0.0;
+  ns["__init__"] = mod.function(
+      "__init__", "MultiTaskCriterion.__init__",
+      "(self, model_cfg: dict, labelspace, loss_cfg: dict | None = None, refine=None, "
+      "assign_cfg: dict | None = None)",
+      init_impl, kInitDoc);
+  ns["_anchors"] = mod.function("_anchors", "MultiTaskCriterion._anchors",
+                                "(self, feat_shapes, device)", anchors_impl, kAnchorsDoc);
+  ns["_zero"] = py::module_::import("builtins")
+                    .attr("staticmethod")(mod.function("_zero", "MultiTaskCriterion._zero",
+                                                       "(t: torch.Tensor) -> torch.Tensor",
+                                                       zero_impl, kZeroDoc));
+  ns["forward"] = mod.function("forward", "MultiTaskCriterion.forward",
+                               "(self, preds: dict, batch: dict)", forward_impl, kForwardDoc);
+  losses::add_task_methods(mod, ns);
+  g_cls = mod.make_class("MultiTaskCriterion", torch.attr("nn").attr("Module"), ns, kClassDoc)
+              .release()
+              .ptr();
+}

@@ -1,0 +1,122 @@
+#include "core.h"
+
+#include <ATen/core/Reduction.h>
+
+#include <cmath>
+#include <vector>
+
+namespace halcyra {
+namespace losses {
+
+using at::indexing::Slice;
+
+at::Tensor ciou(const at::Tensor& box1, const at::Tensor& box2) {
+  // Arctangent aspect terms are too noisy in half precision: float32 always.
+  at::Tensor b1 = box1.to(at::kFloat), b2 = box2.to(at::kFloat);
+  // Columns as b[:, k], so malformed boxes fail with the indexing error.
+  auto col = [](const at::Tensor& b, int64_t k) { return b.index({Slice(), k}); };
+  at::Tensor ax1 = col(b1, 0), ay1 = col(b1, 1), ax2 = col(b1, 2), ay2 = col(b1, 3);
+  at::Tensor bx1 = col(b2, 0), by1 = col(b2, 1), bx2 = col(b2, 2), by2 = col(b2, 3);
+
+  at::Tensor w1 = (ax2 - ax1).clamp_min(kEps), h1 = (ay2 - ay1).clamp_min(kEps);
+  at::Tensor w2 = (bx2 - bx1).clamp_min(kEps), h2 = (by2 - by1).clamp_min(kEps);
+
+  // Intersection from the raw corners, union from the floored sides.
+  at::Tensor iw = (at::minimum(ax2, bx2) - at::maximum(ax1, bx1)).clamp_min(0);
+  at::Tensor ih = (at::minimum(ay2, by2) - at::maximum(ay1, by1)).clamp_min(0);
+  at::Tensor inter = iw * ih;
+  at::Tensor uni = w1 * h1 + w2 * h2 - inter;
+  at::Tensor iou = inter / (uni + kEps);
+
+  // Squared diagonal of the enclosing box and squared centre distance.
+  at::Tensor ew = at::maximum(ax2, bx2) - at::minimum(ax1, bx1);
+  at::Tensor eh = at::maximum(ay2, by2) - at::minimum(ay1, by1);
+  at::Tensor c2 = ew.pow(2) + eh.pow(2) + kEps;
+  at::Tensor dx = (ax1 + ax2) / 2 - (bx1 + bx2) / 2;
+  at::Tensor dy = (ay1 + ay2) / 2 - (by1 + by2) / 2;
+  at::Tensor rho2 = dx.pow(2) + dy.pow(2);
+
+  const double k = 4.0 / (M_PI * M_PI);
+  at::Tensor v = k * (at::atan(w2 / h2) - at::atan(w1 / h1)).pow(2);
+  at::Tensor alpha;
+  {
+    at::NoGradGuard no_grad;
+    alpha = v / (1 - iou + v + kEps);
+  }
+  return iou - rho2 / c2 - alpha * v;
+}
+
+at::Tensor dice_loss(const at::Tensor& logits, const at::Tensor& targets,
+                     const at::Scalar& eps, const at::Tensor& eps_t) {
+  at::Tensor p = at::sigmoid(logits).flatten(1);
+  at::Tensor t = targets.flatten(1);
+  at::Tensor num = 2.0 * (p * t).sum(1);
+  at::Tensor den = p.sum(1) + t.sum(1);
+  if (eps_t.defined()) {
+    num = num + eps_t;
+    den = den + eps_t;
+  } else {
+    num = num + eps;
+    den = den + eps;
+  }
+  return (1.0 - num / den).mean();
+}
+
+at::Tensor class_availability(const at::Tensor& has_rect, const at::Tensor& has_polygon,
+                              const at::Tensor& has_keypoint, const at::Tensor& has_polyline,
+                              const at::Tensor& is_polyline_cls) {
+  at::Tensor box_avail = has_rect.bitwise_or(has_polygon).bitwise_or(has_keypoint);
+  return at::where(is_polyline_cls.unsqueeze(0), has_polyline.unsqueeze(1),
+                   box_avail.unsqueeze(1))
+      .to(at::kFloat);
+}
+
+std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
+                                           const at::Tensor& target_scores,
+                                           const at::Tensor& fg_mask,
+                                           const at::Tensor& ignore_mask,
+                                           const at::Tensor& col_avail) {
+  // One weight per (image, anchor, class): class available for the image and
+  // anchor positive or not ignored.
+  at::Tensor anchor_w = ignore_mask.bitwise_not().bitwise_or(fg_mask).to(at::kFloat);
+  at::Tensor col = col_avail.unsqueeze(1);
+  at::Tensor weight = col * anchor_w.unsqueeze(2);
+  // Target mass over available classes: sum over anchors first, then classes.
+  at::Tensor norm = (target_scores.sum(1) * col_avail).sum().clamp_min(1.0);
+  at::Tensor bce = at::binary_cross_entropy_with_logits(cls_raw, target_scores, weight, {},
+                                                        at::Reduction::Sum);
+  return {bce / norm, norm};
+}
+
+Positives positives(const at::Tensor& fg_mask) {
+  Positives p;
+  at::Tensor idx = at::nonzero(fg_mask);  // (n, 2), row-major order
+  p.n = idx.size(0);
+  p.B = fg_mask.size(0);
+  p.A = fg_mask.size(1);
+  p.fg_b = idx.select(1, 0);
+  p.fg_a = idx.select(1, 1);
+  p.flat = p.fg_b * p.A + p.fg_a;
+  return p;
+}
+
+at::Tensor gather_rows(const at::Tensor& t, const Positives& p) {
+  if (t.dim() < 2 || t.size(0) != p.B || t.size(1) != p.A)
+    return t.index({p.fg_b, p.fg_a});  // t[fg_b, fg_a], with its own errors
+  const int64_t B = t.size(0), A = t.size(1);
+  std::vector<int64_t> shape{B * A};
+  for (int64_t d = 2; d < t.dim(); ++d) shape.push_back(t.size(d));
+  return t.reshape(shape).index_select(0, p.flat);
+}
+
+at::Tensor box_loss(const at::Tensor& iou, const at::Tensor& w_box, double floor,
+                    const at::Tensor& norm) {
+  if (floor > 0) {
+    at::Tensor w = w_box.clamp_min(floor);
+    return ((1.0 - iou) * w).sum() / w.sum().clamp_min(1.0);
+  }
+  return ((1.0 - iou) * w_box).sum() / norm;
+}
+
+}  // namespace losses
+}  // namespace halcyra
