@@ -1,6 +1,8 @@
 // Per-task losses of MultiTaskCriterion: masks (prototypes and refine ROIs),
 // keypoints, polylines and tags, plus the ROI jitter used by the refine loss.
 #pragma once
+#include <ATen/ATen.h>
+
 #include "../pyapi/pyapi.h"
 namespace halcyra { namespace losses {
 // Defines the module-level function `_jitter_rois` on the module.
@@ -8,4 +10,46 @@ void def_jitter_rois(const pyapi::Module& mod);
 // Adds the methods _mask_loss, _kpt_loss, _pline_loss, _tag_loss (pyapi
 // Functions, qualname "MultiTaskCriterion.<name>") to the class namespace.
 void add_task_methods(const pyapi::Module& mod, pybind11::dict ns);
+
+// ---- numerics (plain ATen, no Python objects), tasks_kernels.cpp ----------
+namespace tasks {
+
+// A plain number or a tensor operand, combined with tensors as Python's
+// arithmetic operators would combine them.
+struct Num {
+  at::Scalar s;
+  at::Tensor t;  // defined: use the tensor
+  at::Tensor mul(const at::Tensor& x) const { return t.defined() ? t * x : x * s; }
+};
+
+// ROI jitter: per box a random scale of the sides (1 + scale * r) and a shift
+// of the centre by shift * side * r, r uniform in [-1, 1) from torch.rand.
+at::Tensor jitter_rois(const at::Tensor& boxes, const Num& scale, const Num& shift);
+
+// In-box crops on the prototype grid for boxes (N, 4) already divided by the
+// mask stride: (N, 4) int64 [x1, y1, x2, y2), x1 = trunc(clamp(x1, 0, wm - 1)),
+// x2 = trunc(clamp(x2, x1 + 1, wm)), likewise in y. Never empty.
+at::Tensor crop_bounds(const at::Tensor& boxes, int64_t hm, int64_t wm);
+
+// Sum over instances of each crop's mean binary cross-entropy with logits
+// between pm (N, hm, wm) and gt (N, hm, wm) inside its crop (bounds from
+// crop_bounds). Differentiable in pm and gt; a fused kernel on the CPU.
+at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds);
+
+// Same value through whole-map ATen operations (every device).
+at::Tensor crop_bce_sum_aten(const at::Tensor& pm, const at::Tensor& gt,
+                             const at::Tensor& bounds);
+
+// OKS-based keypoint location loss and visibility loss of the selected
+// instances: r (n, K, 3) raw, pts (n, 2) anchor points, strides (n,),
+// gt (n, K, 3), gt_box (n, 4), sigmas (n, K).
+std::pair<at::Tensor, at::Tensor> kpt_losses(const at::Tensor& r, const at::Tensor& pts,
+                                             const at::Tensor& strides, const at::Tensor& gt,
+                                             const at::Tensor& gt_box, const at::Tensor& sigmas,
+                                             double eps);
+
+// Direction-free polyline loss: q and gt (n, N, 2) in pixels, s (n,) strides.
+at::Tensor pline_loss(const at::Tensor& q, const at::Tensor& gt, const at::Tensor& s);
+
+}  // namespace tasks
 }}

@@ -1,0 +1,195 @@
+// Numerics of the per-task criterion losses: ROI jitter, in-box crop
+// cross-entropy (fused CPU kernel with its own backward, and a whole-map ATen
+// formulation for other devices), keypoint and polyline losses.
+#include <ATen/Parallel.h>
+#include <torch/csrc/autograd/custom_function.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "tasks.h"
+
+namespace halcyra {
+namespace losses {
+namespace tasks {
+
+at::Tensor jitter_rois(const at::Tensor& boxes, const Num& scale, const Num& shift) {
+  at::Tensor x1 = boxes.select(1, 0), y1 = boxes.select(1, 1);
+  at::Tensor x2 = boxes.select(1, 2), y2 = boxes.select(1, 3);
+  at::Tensor cx = (x1 + x2) / 2, cy = (y1 + y2) / 2;
+  at::Tensor w = x2 - x1, h = y2 - y1;
+  at::Tensor r = at::rand({boxes.size(0), 4}, at::TensorOptions().device(boxes.device())) * 2 - 1;
+  at::Tensor w2 = w * (1 + scale.mul(r.select(1, 0)));
+  at::Tensor h2 = h * (1 + scale.mul(r.select(1, 1)));
+  at::Tensor cx2 = cx + shift.mul(w) * r.select(1, 2);
+  at::Tensor cy2 = cy + shift.mul(h) * r.select(1, 3);
+  return at::stack({cx2 - w2 / 2, cy2 - h2 / 2, cx2 + w2 / 2, cy2 + h2 / 2}, 1);
+}
+
+at::Tensor crop_bounds(const at::Tensor& boxes, int64_t hm, int64_t wm) {
+  at::Tensor x1i = boxes.select(1, 0).clamp(0, wm - 1).to(at::kLong);
+  at::Tensor y1i = boxes.select(1, 1).clamp(0, hm - 1).to(at::kLong);
+  // clamp(x2, x1i + 1, wm) in the dtype of the boxes, then truncate.
+  at::Tensor x2i = at::minimum(at::maximum(boxes.select(1, 2), (x1i + 1).to(boxes.scalar_type())),
+                               at::scalar_tensor(wm, boxes.options()))
+                       .to(at::kLong);
+  at::Tensor y2i = at::minimum(at::maximum(boxes.select(1, 3), (y1i + 1).to(boxes.scalar_type())),
+                               at::scalar_tensor(hm, boxes.options()))
+                       .to(at::kLong);
+  return at::stack({x1i, y1i, x2i, y2i}, 1);
+}
+
+namespace {
+
+// A crop as loops use it. Bounds that did not come from finite boxes (NaN
+// converts to an arbitrary integer) are pulled back onto the grid.
+struct Crop {
+  int64_t x1, y1, x2, y2;
+  int64_t area() const { return std::max<int64_t>(1, (y2 - y1) * (x2 - x1)); }
+};
+
+Crop crop_at(const int64_t* b, int64_t hm, int64_t wm) {
+  Crop c;
+  c.x1 = std::min(std::max<int64_t>(b[0], 0), wm - 1);
+  c.y1 = std::min(std::max<int64_t>(b[1], 0), hm - 1);
+  c.x2 = std::min(std::max(b[2], c.x1 + 1), wm);
+  c.y2 = std::min(std::max(b[3], c.y1 + 1), hm);
+  return c;
+}
+
+// Binary cross-entropy with logits of one pixel, in the stable form
+// max(x, 0) - x * t + log(1 + exp(-|x|)).
+inline float bce(float x, float t) {
+  return std::max(x, 0.f) - x * t + std::log1p(std::exp(-std::fabs(x)));
+}
+
+inline float sigmoid(float x) { return 1.f / (1.f + std::exp(-x)); }
+
+struct CropBce : public torch::autograd::Function<CropBce> {
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& pm,
+                            const at::Tensor& gt, const at::Tensor& bounds) {
+    at::Tensor p = pm.contiguous(), t = gt.contiguous(), bd = bounds.contiguous();
+    const int64_t n = p.size(0), hm = p.size(1), wm = p.size(2);
+    const float* pp = p.data_ptr<float>();
+    const float* tp = t.data_ptr<float>();
+    const int64_t* bp = bd.data_ptr<int64_t>();
+    std::vector<float> per(n);
+    at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
+      for (int64_t j = begin; j < end; ++j) {
+        Crop c = crop_at(bp + 4 * j, hm, wm);
+        double acc = 0.0;
+        for (int64_t y = c.y1; y < c.y2; ++y) {
+          const float* px = pp + (j * hm + y) * wm;
+          const float* tx = tp + (j * hm + y) * wm;
+          float row = 0.f;
+          for (int64_t x = c.x1; x < c.x2; ++x) row += bce(px[x], tx[x]);
+          acc += row;
+        }
+        per[j] = static_cast<float>(acc) / static_cast<float>(c.area());
+      }
+    });
+    float total = 0.f;
+    for (int64_t j = 0; j < n; ++j) total += per[j];
+    ctx->save_for_backward({p, t, bd});
+    return at::scalar_tensor(total, pm.options());
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor& p = saved[0];
+    const at::Tensor& t = saved[1];
+    const at::Tensor& bd = saved[2];
+    const bool want_pm = ctx->needs_input_grad(0), want_gt = ctx->needs_input_grad(1);
+    const int64_t n = p.size(0), hm = p.size(1), wm = p.size(2);
+    const float g = grads[0].item<float>();
+    at::Tensor gp, gg;
+    if (want_pm) gp = at::zeros_like(p);
+    if (want_gt) gg = at::zeros_like(t);
+    const float* pp = p.data_ptr<float>();
+    const float* tp = t.data_ptr<float>();
+    const int64_t* bp = bd.data_ptr<int64_t>();
+    float* gpp = want_pm ? gp.data_ptr<float>() : nullptr;
+    float* ggp = want_gt ? gg.data_ptr<float>() : nullptr;
+    at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
+      for (int64_t j = begin; j < end; ++j) {
+        Crop c = crop_at(bp + 4 * j, hm, wm);
+        const float gj = g / static_cast<float>(c.area());
+        for (int64_t y = c.y1; y < c.y2; ++y) {
+          const int64_t off = (j * hm + y) * wm;
+          for (int64_t x = c.x1; x < c.x2; ++x) {
+            if (gpp) gpp[off + x] = (sigmoid(pp[off + x]) - tp[off + x]) * gj;
+            if (ggp) ggp[off + x] = -pp[off + x] * gj;
+          }
+        }
+      }
+    });
+    return {gp, gg, at::Tensor()};
+  }
+};
+
+}  // namespace
+
+at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
+  if (pm.device().is_cpu() && pm.scalar_type() == at::kFloat &&
+      gt.scalar_type() == at::kFloat && gt.sizes() == pm.sizes() && pm.dim() == 3 &&
+      bounds.device().is_cpu())
+    return CropBce::apply(pm, gt, bounds);
+  return crop_bce_sum_aten(pm, gt, bounds);
+}
+
+at::Tensor crop_bce_sum_aten(const at::Tensor& pm, const at::Tensor& gt,
+                             const at::Tensor& bounds) {
+  const int64_t hm = pm.size(1), wm = pm.size(2);
+  at::Tensor bd = bounds.to(pm.device());
+  at::Tensor x1 = bd.select(1, 0).unsqueeze(1), y1 = bd.select(1, 1).unsqueeze(1);
+  at::Tensor x2 = bd.select(1, 2).unsqueeze(1), y2 = bd.select(1, 3).unsqueeze(1);
+  auto idx = at::TensorOptions().dtype(at::kLong).device(pm.device());
+  at::Tensor ys = at::arange(hm, idx).unsqueeze(0), xs = at::arange(wm, idx).unsqueeze(0);
+  at::Tensor rows = (ys >= y1).logical_and_(ys < y2);  // (N, hm)
+  at::Tensor cols = (xs >= x1).logical_and_(xs < x2);  // (N, wm)
+  at::Tensor inside = rows.unsqueeze(2).logical_and(cols.unsqueeze(1)).to(pm.scalar_type());
+  at::Tensor area = ((y2 - y1) * (x2 - x1)).squeeze(1).clamp_min(1).to(pm.scalar_type());
+  at::Tensor bce = at::binary_cross_entropy_with_logits(pm, gt, {}, {}, at::Reduction::None);
+  at::Tensor region = (bce * inside).sum({1, 2});
+  return (region / area).sum();
+}
+
+std::pair<at::Tensor, at::Tensor> kpt_losses(const at::Tensor& r, const at::Tensor& pts,
+                                             const at::Tensor& strides, const at::Tensor& gt,
+                                             const at::Tensor& gt_box, const at::Tensor& sigmas,
+                                             double eps) {
+  using at::indexing::Ellipsis;
+  using at::indexing::None;
+  using at::indexing::Slice;
+  at::Tensor xy = r.index({Ellipsis, Slice(None, 2)}) * strides.reshape({-1, 1, 1}) +
+                  pts.unsqueeze(1);
+  at::Tensor vis_logit = r.select(-1, 2);
+  at::Tensor labeled = gt.select(-1, 2) >= 1;
+  at::Tensor area = ((gt_box.select(1, 2) - gt_box.select(1, 0)) *
+                     (gt_box.select(1, 3) - gt_box.select(1, 1)))
+                        .clamp_min(eps)
+                        .unsqueeze(1);
+  at::Tensor d2 = (xy - gt.index({Ellipsis, Slice(None, 2)})).pow(2).sum(-1);
+  at::Tensor e = d2 / (2 * area * (2 * sigmas).pow(2) + eps);
+  at::Tensor norm_dist = at::sqrt(d2 + eps) / at::sqrt(area + eps);
+  at::Tensor per_kpt = 1 - at::exp(-e) + 0.2 * norm_dist;
+  at::Tensor lab = labeled.to(at::kFloat);
+  at::Tensor loc = (per_kpt * lab).sum() / lab.sum().clamp_min(1.0);
+  at::Tensor vis = at::binary_cross_entropy_with_logits(vis_logit, lab);
+  return {loc, vis};
+}
+
+at::Tensor pline_loss(const at::Tensor& q, const at::Tensor& gt, const at::Tensor& s) {
+  at::Tensor sv = s.reshape({-1, 1, 1});
+  at::Tensor zeros = at::zeros_like(q);
+  at::Tensor fwd = at::smooth_l1_loss((q - gt) / sv, zeros, at::Reduction::None).mean({1, 2});
+  at::Tensor rev =
+      at::smooth_l1_loss((q - gt.flip({1})) / sv, zeros, at::Reduction::None).mean({1, 2});
+  return at::minimum(fwd, rev).mean();
+}
+
+}  // namespace tasks
+}  // namespace losses
+}  // namespace halcyra
