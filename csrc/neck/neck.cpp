@@ -1,0 +1,128 @@
+#include "neck.h"
+
+#include <torch/csrc/autograd/custom_function.h>
+
+namespace halcyra {
+namespace neck {
+
+namespace {
+
+using torch::autograd::AutogradContext;
+using torch::autograd::variable_list;
+
+// The memory format that the concatenation of the upsampled tensors would
+// have: each upsampled tensor takes its input's suggested format, and the
+// concatenation keeps a format only when all of its inputs share it.
+at::MemoryFormat cat_format(const std::vector<at::Tensor>& xs) {
+  at::MemoryFormat fmt = xs[0].suggest_memory_format();
+  for (const auto& x : xs)
+    if (x.suggest_memory_format() != fmt) return at::MemoryFormat::Contiguous;
+  return fmt;
+}
+
+at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
+                             const std::vector<int64_t>& factors) {
+  const at::Tensor& x0 = xs[0];
+  const int64_t b = x0.size(0);
+  const int64_t h = x0.size(2) * factors[0], w = x0.size(3) * factors[0];
+  int64_t channels = 0;
+  for (const auto& x : xs) channels += x.size(1);
+  at::Tensor out = at::empty({b, channels, h, w}, x0.options().memory_format(cat_format(xs)));
+  int64_t off = 0;
+  for (size_t i = 0; i < xs.size(); ++i) {
+    const at::Tensor& x = xs[i];
+    const int64_t c = x.size(1), f = factors[i];
+    at::Tensor dst = out.narrow(1, off, c);
+    if (f == 1) {
+      dst.copy_(x);
+    } else {
+      // Splitting rows and columns into (input index, copy) is a view of any
+      // strided layout; the source repeats each pixel f x f times by stride 0.
+      const int64_t ih = x.size(2), iw = x.size(3);
+      dst.view({b, c, ih, f, iw, f})
+          .copy_(x.unsqueeze(3).unsqueeze(5).expand({b, c, ih, f, iw, f}));
+    }
+    off += c;
+  }
+  return out;
+}
+
+struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
+  static at::Tensor forward(AutogradContext* ctx, at::TensorList xs,
+                            const std::vector<int64_t>& factors) {
+    std::vector<at::Tensor> inputs(xs.begin(), xs.end());
+    std::vector<int64_t> shapes;  // c, h, w per input
+    shapes.reserve(3 * inputs.size());
+    for (const auto& x : inputs) {
+      shapes.push_back(x.size(1));
+      shapes.push_back(x.size(2));
+      shapes.push_back(x.size(3));
+    }
+    ctx->saved_data["shapes"] = shapes;
+    ctx->saved_data["factors"] = factors;
+    return upsample_cat_impl(inputs, factors);
+  }
+
+  static variable_list backward(AutogradContext* ctx, variable_list grads) {
+    const at::Tensor& g = grads[0];
+    const std::vector<int64_t> shapes = ctx->saved_data["shapes"].toIntVector();
+    const std::vector<int64_t> factors = ctx->saved_data["factors"].toIntVector();
+    const int64_t b = g.size(0);
+    variable_list out;
+    out.reserve(factors.size() + 1);
+    int64_t off = 0;
+    for (size_t i = 0; i < factors.size(); ++i) {
+      const int64_t c = shapes[3 * i], ih = shapes[3 * i + 1], iw = shapes[3 * i + 2];
+      const int64_t f = factors[i];
+      if (!ctx->needs_input_grad(i)) {
+        out.emplace_back();
+      } else if (f == 1) {
+        out.push_back(g.narrow(1, off, c));
+      } else {
+        const double s = static_cast<double>(f);
+        out.push_back(at::upsample_nearest2d_backward(g.narrow(1, off, c), {ih * f, iw * f},
+                                                      {b, c, ih, iw}, s, s));
+      }
+      off += c;
+    }
+    out.emplace_back();  // factors
+    return out;
+  }
+};
+
+bool floating(at::ScalarType t, bool cuda) {
+  if (t == at::kFloat || t == at::kDouble) return true;
+  return cuda && (t == at::kHalf || t == at::kBFloat16);
+}
+
+}  // namespace
+
+bool upsample_cat_applies(const std::vector<at::Tensor>& xs,
+                          const std::vector<int64_t>& factors) {
+  if (xs.empty() || xs.size() != factors.size()) return false;
+  const at::Tensor& x0 = xs[0];
+  if (!x0.defined()) return false;
+  const bool cuda = x0.is_cuda();
+  if (!(x0.is_cpu() || cuda) || !floating(x0.scalar_type(), cuda)) return false;
+  if (x0.dim() != 4) return false;
+  const int64_t b = x0.size(0);
+  const int64_t h = x0.size(2) * factors[0], w = x0.size(3) * factors[0];
+  for (size_t i = 0; i < xs.size(); ++i) {
+    const at::Tensor& x = xs[i];
+    const int64_t f = factors[i];
+    if (!x.defined() || x.layout() != at::kStrided || x.dim() != 4 || x.numel() == 0)
+      return false;
+    if (x.device() != x0.device() || x.scalar_type() != x0.scalar_type()) return false;
+    if (x.is_quantized() || x.has_names() || x._fw_grad(0).defined()) return false;
+    if (f < 1 || x.size(0) != b || x.size(2) * f != h || x.size(3) * f != w) return false;
+  }
+  return true;
+}
+
+at::Tensor upsample_cat(const std::vector<at::Tensor>& xs,
+                        const std::vector<int64_t>& factors) {
+  return UpsampleCat::apply(at::TensorList(xs), factors);
+}
+
+}  // namespace neck
+}  // namespace halcyra
