@@ -1,0 +1,490 @@
+"""Per-task losses of MultiTaskCriterion (masks with refine ROIs, keypoints,
+polylines, tags) and _jitter_rois, against the eager formulation in
+bench/ref_losses_tasks.py and on hand-computed cases."""
+import math
+import os
+import sys
+
+import pytest
+import torch
+import torch.nn as nn
+import torch.nn.functional as F
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+import ref_losses_tasks as R  # noqa: E402
+
+L = pytest.importorskip("halcyra.losses.losses")
+MTC = L.MultiTaskCriterion
+
+
+class LabelSpace:
+    def __init__(self, nc, polyline=(), sigmas=None):
+        self.num_categories = nc
+        self.categories = [{"is_polyline": i in polyline,
+                            **({"kpt_sigmas": sigmas[i]} if sigmas else {})} for i in range(nc)]
+
+
+def make_crit(refine=None, loss_cfg=None, k=5, n=6, nc=4, sigmas=None):
+    cfg = {"nc": nc, "tasks": {"keypoint": {"enabled": True, "num_kpts": k},
+                               "polyline": {"enabled": True, "n_points": n}}}
+    if sigmas is None:
+        sigmas = [[0.03 + 0.02 * c + 0.01 * j for j in range(k)] for c in range(nc)]
+    return MTC(cfg, LabelSpace(nc, (nc - 1,), sigmas), loss_cfg, refine)
+
+
+class RecordingHead(nn.Module):
+    """Refine head that records what it is given; sanitize shifts boxes by +1 px."""
+
+    def __init__(self, roi=7):
+        super().__init__()
+        self.roi = roi
+        self.scale = nn.Parameter(torch.tensor(1.5))
+        self.calls = []
+
+    def sanitize(self, boxes, size, stride):
+        self.calls.append(("sanitize", boxes.clone(), tuple(size), stride))
+        return boxes + 1.0
+
+    def forward(self, f2, coarse, boxes, bidx, stride):
+        self.calls.append(("call", f2, coarse, boxes.clone(), bidx.clone(), stride))
+        pooled = F.adaptive_avg_pool2d(coarse[:, None], self.roi)[:, 0]
+        return pooled * self.scale + f2.mean()
+
+
+def grads(out, inputs):
+    return torch.autograd.grad(out, inputs, allow_unused=True)
+
+
+def close(a, b, rtol=2e-5, atol=2e-6):
+    assert a.dtype == b.dtype and a.shape == b.shape
+    torch.testing.assert_close(a, b, rtol=rtol, atol=atol)
+
+
+# ---- masks ----------------------------------------------------------------
+
+def mask_case(seed, B=3, A=60, P=6, hm=24, wm=32, G=7, nfg=50, dtype=torch.float32):
+    g = torch.Generator().manual_seed(seed)
+    coef = torch.randn(B, A, P, generator=g).to(dtype).requires_grad_()
+    protos = torch.randn(B, P, hm, wm, generator=g).to(dtype).requires_grad_()
+    xy = torch.rand(B, G, 2, generator=g) * torch.tensor([2.0 * wm, 2.0 * hm]) * 1.2 - 5
+    wh = torch.rand(B, G, 2, generator=g) * 30
+    gt_boxes = torch.cat([xy, xy + wh], -1)
+    batch = dict(mask_valid=torch.rand(B, G, generator=g) > 0.2,
+                 has_polygon=torch.arange(B) != 1,
+                 gt_masks=(torch.rand(B, G, hm, wm, generator=g) > 0.5).to(torch.uint8),
+                 gt_boxes=gt_boxes)
+    fg = (torch.randint(0, B, (nfg,), generator=g), torch.randint(0, A, (nfg,), generator=g),
+          torch.randint(0, G, (nfg,), generator=g))
+    return dict(coef=coef, protos=protos), batch, fg
+
+
+@pytest.mark.parametrize("seed,nfg", [(0, 30), (1, 50), (2, 200), (3, 1)])
+def test_mask_loss_matches_reference(seed, nfg):
+    crit = make_crit()
+    preds, batch, fg = mask_case(seed, nfg=nfg)
+    torch.manual_seed(seed)
+    ours, none = crit._mask_loss(preds, batch, *fg)
+    torch.manual_seed(seed)
+    ref, _ = R.mask_loss(crit, preds, batch, *fg)
+    assert none is None and ours.dtype == torch.float32 and ours.dim() == 0
+    close(ours, ref)
+    for a, b in zip(grads(ours, [preds["coef"], preds["protos"]]),
+                    grads(ref, [preds["coef"], preds["protos"]])):
+        close(a, b)
+
+
+def test_mask_loss_half_predictions_and_float64_boxes():
+    crit = make_crit()
+    preds, batch, fg = mask_case(5, dtype=torch.float16)
+    batch["gt_boxes"] = batch["gt_boxes"].double()
+    ours, _ = crit._mask_loss(preds, batch, *fg)
+    ref, _ = R.mask_loss(crit, preds, batch, *fg)
+    assert ours.dtype == torch.float32
+    close(ours, ref)
+    close(grads(ours, [preds["coef"]])[0], grads(ref, [preds["coef"]])[0])
+
+
+def test_mask_loss_unavailable_gives_connected_zeros():
+    head = RecordingHead()
+    crit = make_crit(refine=head)
+    preds, batch, fg = mask_case(1)
+    f2 = torch.randn(3, 4, 24, 32, requires_grad=True)
+    empty = torch.zeros(0, dtype=torch.long)
+    # No foreground anchor: the flags are not read at all.
+    c, r = crit._mask_loss(preds, {}, empty, empty, empty)
+    assert r is None and c.item() == 0.0 and c.grad_fn is not None
+    gc, gp = grads(c, [preds["coef"], preds["protos"]])
+    assert not gc.any() and not gp.any()
+    c, r = crit._mask_loss(dict(preds, f2=f2), {}, empty, empty, empty)
+    assert r.item() == 0.0 and not grads(r, [f2])[0].any()
+    # Foreground only in images without polygons, although masks are present.
+    batch["has_polygon"] = torch.zeros(3, dtype=torch.bool)
+    del batch["gt_masks"], batch["gt_boxes"]
+    c, r = crit._mask_loss(dict(preds, f2=f2), batch, *fg)
+    assert c.item() == 0.0 and r.item() == 0.0 and r.grad_fn is not None
+    assert head.calls == []
+    # A refine head without f2: refinement is off.
+    preds, batch, fg = mask_case(1)
+    c, r = crit._mask_loss(preds, batch, *fg)
+    assert r is None and c.item() > 0 and head.calls == []
+
+
+def single_instance(box, hm=10, wm=12, logits=None, target=None):
+    """One instance, P = 1, coef 1: pm equals the given logit map."""
+    logits = torch.randn(hm, wm) if logits is None else logits
+    target = (torch.rand(hm, wm) > 0.5).float() if target is None else target
+    preds = dict(coef=torch.ones(1, 1, 1), protos=logits[None, None].clone())
+    batch = dict(mask_valid=torch.ones(1, 1, dtype=torch.bool),
+                 has_polygon=torch.ones(1, dtype=torch.bool),
+                 gt_masks=target[None, None], gt_boxes=torch.tensor([[box]], dtype=torch.float32))
+    z = torch.zeros(1, dtype=torch.long)
+    return preds, batch, (z, z, z), logits, target
+
+
+@pytest.mark.parametrize("box,crop", [
+    ((30.0, 4.0, 40.0, 9.0), (11, 2, 12, 4)),      # x1 beyond the grid: one column
+    ((0.0, 0.0, 0.0, 0.0), (0, 0, 1, 1)),          # degenerate: 1 x 1 at the origin
+    ((7.0, 2.0, 15.0, 11.0), (3, 1, 7, 5)),        # 3.5 .. 7.5 covers columns 3 to 6
+    ((-9.0, -3.0, 100.0, 4.0), (0, 0, 12, 2)),     # clamped to the grid
+])
+def test_mask_crop_bounds(box, crop):
+    crit = make_crit()
+    preds, batch, fg, logits, target = single_instance(box)
+    x1, y1, x2, y2 = crop
+    expect = F.binary_cross_entropy_with_logits(logits[y1:y2, x1:x2], target[y1:y2, x1:x2])
+    ours, _ = crit._mask_loss(preds, batch, *fg)
+    close(ours, expect)
+
+
+def test_mask_crops_weigh_equally():
+    # Crops of 4 and 100 pixels with constant per-pixel losses c1 and c2.
+    crit = make_crit()
+    hm = wm = 16
+    protos = torch.zeros(1, 2, hm, wm)
+    protos[0, 0] = 2.0
+    protos[0, 1] = -1.0
+    preds = dict(coef=torch.tensor([[[1.0, 0.0], [0.0, 1.0]]]), protos=protos)
+    batch = dict(mask_valid=torch.ones(1, 2, dtype=torch.bool), has_polygon=torch.ones(1, dtype=torch.bool),
+                 gt_masks=torch.zeros(1, 2, hm, wm),
+                 gt_boxes=torch.tensor([[[0.0, 0.0, 4.0, 4.0], [4.0, 4.0, 24.0, 24.0]]]))
+    ours, _ = crit._mask_loss(preds, batch, torch.tensor([0, 0]), torch.tensor([0, 1]), torch.tensor([0, 1]))
+    c1, c2 = F.softplus(torch.tensor(2.0)), F.softplus(torch.tensor(-1.0))
+    close(ours, (c1 + c2) / 2)
+
+
+def cap_case(n_sel, head=None):
+    crit = make_crit(refine=head)
+    B, A, P, hm, wm = 2, 120, 3, 8, 8
+    preds = dict(coef=torch.randn(B, A, P, requires_grad=True), protos=torch.randn(B, P, hm, wm),
+                 f2=torch.randn(B, 2, hm, wm))
+    batch = dict(mask_valid=torch.ones(B, 1, dtype=torch.bool), has_polygon=torch.ones(B, dtype=torch.bool),
+                 gt_masks=torch.ones(B, 1, hm, wm), gt_boxes=torch.tensor([[[0.0, 0.0, 16.0, 16.0]]] * B))
+    fg_b = torch.arange(n_sel) % 2
+    fg_a = torch.arange(n_sel)
+    return crit, preds, batch, (fg_b, fg_a, torch.zeros(n_sel, dtype=torch.long))
+
+
+def test_mask_cap():
+    head = RecordingHead()
+    crit, preds, batch, fg = cap_case(100, head)
+    torch.manual_seed(7)
+    ours, r = crit._mask_loss(preds, batch, *fg)
+    call = [c for c in head.calls if c[0] == "call"][0]
+    assert call[2].shape[0] == 64 and call[4].shape == (64,)
+    # The 64 rows are a random subset of the 100 anchors, images ascending.
+    assert (call[4][1:] >= call[4][:-1]).all()
+    torch.manual_seed(7)
+    ref, rref = R.mask_loss(crit, preds, batch, *fg)
+    close(ours, ref)
+    close(r, rref)
+    # 64 selected anchors: all of them are used and nothing is drawn.
+    head.calls.clear()
+    crit, preds, batch, fg = cap_case(64, head)
+    state = torch.get_rng_state()
+    crit._mask_loss(preds, batch, *fg)
+    assert torch.equal(state, torch.get_rng_state())
+    call = [c for c in head.calls if c[0] == "call"][0]
+    assert call[2].shape[0] == 64
+
+
+def refine_case(seed=3):
+    preds, batch, fg = mask_case(seed, nfg=25)
+    preds["f2"] = torch.randn(3, 4, 24, 32, dtype=torch.float16, requires_grad=True)
+    return preds, batch, fg
+
+
+def test_refine_branch_inputs_and_targets():
+    head = RecordingHead(roi=6)
+    crit = make_crit(refine=head)
+    crit.eval()
+    crit.refine_jitter = 0.3                       # no jitter in evaluation mode
+    preds, batch, fg = refine_case()
+    state = torch.get_rng_state()
+    coarse, refine = crit._mask_loss(preds, batch, *fg)
+    assert torch.equal(state, torch.get_rng_state())
+    (_, sboxes, size, sstride), (_, f2, coarse_all, boxes, bidx, stride) = head.calls
+    # Instance order: images ascending, within an image the order of the anchors.
+    sel = batch["mask_valid"][fg[0], fg[2]] & batch["has_polygon"][fg[0]]
+    b, a, g = (t[sel] for t in fg)
+    order = torch.sort(b, stable=True).indices
+    b, a, g = b[order], a[order], g[order]
+    assert torch.equal(bidx, b) and bidx.dtype == torch.long
+    close(sboxes, batch["gt_boxes"][b, g].float())
+    assert size == (24, 32) and sstride == 2.0 and stride == 2.0
+    assert isinstance(stride, float) and isinstance(sstride, float)
+    close(boxes, sboxes + 1.0)
+    assert f2.dtype == torch.float32
+    pm = torch.einsum("np,nphw->nhw", preds["coef"][b, a].float(), preds["protos"][b].float())
+    close(coarse_all, pm, rtol=1e-4, atol=1e-5)
+    assert coarse_all.requires_grad
+    # Targets: ROI samples of each instance's own mask over the sanitized box.
+    from torchvision.ops import roi_align
+    gt = batch["gt_masks"][b, g].float()
+    rois = torch.cat([torch.arange(len(b), dtype=torch.float32)[:, None], boxes / 2], 1)
+    gt_roi = roi_align(gt[:, None], rois, (6, 6), spatial_scale=1.0, aligned=True)[:, 0].clamp(0, 1)
+    refined = head(f2, coarse_all, boxes, bidx, stride)
+    expect = F.binary_cross_entropy_with_logits(refined, gt_roi) + L.dice_loss(refined, gt_roi)
+    close(refine, expect)
+    # Against the eager formulation, gradients included.
+    head.calls.clear()
+    ref_c, ref_r = R.mask_loss(crit, preds, batch, *fg)
+    close(coarse, ref_c)
+    close(refine, ref_r)
+    ins = [preds["coef"], preds["protos"], preds["f2"], head.scale]
+    for x, y in zip(grads(coarse + refine, ins), grads(ref_c + ref_r, ins)):
+        close(x, y, rtol=1e-4, atol=1e-5)
+
+
+def test_refine_jitter_in_training_only():
+    head = RecordingHead()
+    crit = make_crit(refine=head, loss_cfg={"refine_jitter": 0.2})
+    assert crit.training and crit.refine_jitter == 0.2
+    preds, batch, fg = refine_case()
+    torch.manual_seed(11)
+    ours = crit._mask_loss(preds, batch, *fg)
+    jittered = head.calls[0][1]
+    torch.manual_seed(11)
+    ref = R.mask_loss(crit, preds, batch, *fg, jitter=L._jitter_rois)
+    close(ours[1], ref[1])
+    close(head.calls[2][1], jittered)
+    plain = plain_boxes(batch, fg)
+    assert jittered.shape == plain.shape and not torch.allclose(jittered, plain)
+    # The module's _jitter_rois is looked up at call time.
+    seen = []
+    orig = L._jitter_rois
+    try:
+        L._jitter_rois = lambda boxes, scale, shift: seen.append((scale, shift)) or boxes
+        crit._mask_loss(preds, batch, *fg)
+    finally:
+        L._jitter_rois = orig
+    assert seen == [(0.2, 0.1)]
+
+
+def plain_boxes(batch, fg):
+    sel = batch["mask_valid"][fg[0], fg[2]] & batch["has_polygon"][fg[0]]
+    b, g = fg[0][sel], fg[2][sel]
+    order = torch.sort(b, stable=True).indices
+    return batch["gt_boxes"][b[order], g[order]].float()
+
+
+def test_jitter_rois():
+    boxes = torch.tensor([[10.0, 20.0, 50.0, 40.0], [0.0, 0.0, 8.0, 100.0]]).repeat(50, 1)
+    close(L._jitter_rois(boxes, 0, 0), boxes)
+    torch.manual_seed(3)
+    out = L._jitter_rois(boxes)
+    torch.manual_seed(3)
+    close(out, R.jitter_rois(boxes))
+    w, h = boxes[:, 2] - boxes[:, 0], boxes[:, 3] - boxes[:, 1]
+    w2, h2 = out[:, 2] - out[:, 0], out[:, 3] - out[:, 1]
+    assert ((w2 >= 0.9 * w - 1e-4) & (w2 < 1.1 * w + 1e-4)).all()
+    assert ((h2 >= 0.9 * h - 1e-4) & (h2 < 1.1 * h + 1e-4)).all()
+    assert ((out[:, 0] + out[:, 2]) / 2 - (boxes[:, 0] + boxes[:, 2]) / 2).abs().lt(0.05 * w + 1e-4).all()
+    assert ((out[:, 1] + out[:, 3]) / 2 - (boxes[:, 1] + boxes[:, 3]) / 2).abs().lt(0.05 * h + 1e-4).all()
+    assert not torch.allclose(out, boxes)
+    assert L._jitter_rois(boxes.double(), scale=0.5, shift=torch.tensor(0.1)).dtype == torch.float64
+
+
+# ---- keypoints --------------------------------------------------------------
+
+def kpt_case(seed, B=3, A=40, G=5, K=5, nfg=30):
+    g = torch.Generator().manual_seed(seed)
+    points = torch.rand(A, 2, generator=g) * 200
+    strides = torch.tensor([8.0, 16.0, 32.0])[torch.randint(0, 3, (A,), generator=g)]
+    raw = (torch.randn(B, A, 3 * K, generator=g) * 2).requires_grad_()
+    xy = torch.rand(B, G, 2, generator=g) * 200
+    gt_boxes = torch.cat([xy, xy + 10 + torch.rand(B, G, 2, generator=g) * 80], -1)
+    kp = torch.cat([torch.rand(B, G, K, 2, generator=g) * 250,
+                    torch.randint(0, 3, (B, G, K, 1), generator=g).float()], -1)
+    batch = dict(kpt_valid=torch.rand(B, G, generator=g) > 0.3, has_keypoint=torch.arange(B) != 2,
+                 gt_kpts=kp, gt_boxes=gt_boxes, gt_cls=torch.randint(0, 4, (B, G), generator=g))
+    fg = (torch.randint(0, B, (nfg,), generator=g), torch.randint(0, A, (nfg,), generator=g),
+          torch.randint(0, G, (nfg,), generator=g))
+    return dict(kpt_raw=raw), batch, points, strides, fg
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_kpt_loss_matches_reference(seed):
+    crit = make_crit()
+    preds, batch, points, strides, fg = kpt_case(seed)
+    ours = crit._kpt_loss(preds, batch, points, strides, *fg)
+    ref = R.kpt_loss(crit, preds, batch, points, strides, *fg)
+    for x, y in zip(ours, ref):
+        assert x.dtype == torch.float32 and x.dim() == 0
+        close(x, y)
+    for x, y in zip(grads(ours[0] + 2 * ours[1], [preds["kpt_raw"]]),
+                    grads(ref[0] + 2 * ref[1], [preds["kpt_raw"]])):
+        close(x, y)
+
+
+def one_kpt(pred_xy, gt_xy, v=2.0, box=(0.0, 0.0, 100.0, 100.0), sigma=0.05, logit=0.0):
+    crit = make_crit(k=1, sigmas=[[sigma]] * 4)
+    raw = torch.tensor([[[pred_xy[0] / 8.0, pred_xy[1] / 8.0, logit]]], requires_grad=True)
+    batch = dict(kpt_valid=torch.ones(1, 1, dtype=torch.bool), has_keypoint=torch.ones(1, dtype=torch.bool),
+                 gt_kpts=torch.tensor([[[[gt_xy[0], gt_xy[1], v]]]]), gt_boxes=torch.tensor([[box]]),
+                 gt_cls=torch.zeros(1, 1, dtype=torch.long))
+    z = torch.zeros(1, dtype=torch.long)
+    out = crit._kpt_loss(dict(kpt_raw=raw), batch, torch.zeros(1, 2), torch.tensor([8.0]), z, z, z)
+    return out, raw
+
+
+def test_kpt_numeric_examples():
+    (loc, vis), _ = one_kpt((60.0, 50.0), (50.0, 50.0))
+    assert loc.item() == pytest.approx(1 - math.exp(-0.5) + 0.02, abs=1e-6)
+    assert loc.item() == pytest.approx(0.41347, abs=1e-5)
+    assert vis.item() == pytest.approx(math.log(2), abs=1e-6)
+    (loc, _), _ = one_kpt((50.0, 50.0), (50.0, 50.0))
+    assert 0 <= loc.item() < 1e-6
+    # v = 1 and larger values are labeled, v = 0 is not (loc 0, still connected).
+    for v in (1.0, 5.0):
+        assert one_kpt((60.0, 50.0), (50.0, 50.0), v=v)[0][0].item() == pytest.approx(0.41347, abs=1e-5)
+    (loc, vis), raw = one_kpt((60.0, 50.0), (50.0, 50.0), v=0.0, logit=3.0)
+    assert loc.item() == 0.0 and loc.grad_fn is not None
+    assert vis.item() == pytest.approx(F.softplus(torch.tensor(3.0)).item(), abs=1e-6)
+    # A zero-area box stays finite.
+    (loc, _), _ = one_kpt((60.0, 50.0), (50.0, 50.0), box=(5.0, 5.0, 5.0, 5.0))
+    assert math.isfinite(loc.item()) and loc.item() > 1
+
+
+def test_kpt_unavailable_gives_connected_zeros():
+    crit = make_crit()
+    preds, batch, points, strides, fg = kpt_case(0)
+    empty = torch.zeros(0, dtype=torch.long)
+    for b, f in (({}, (empty,) * 3),
+                 (dict(kpt_valid=batch["kpt_valid"], has_keypoint=torch.zeros(3, dtype=torch.bool)), fg)):
+        loc, vis = crit._kpt_loss(preds, b, points, strides, *f)
+        assert loc.item() == 0.0 and vis.item() == 0.0 and loc is not vis
+        assert not grads(loc + vis, [preds["kpt_raw"]])[0].any()
+
+
+# ---- polylines --------------------------------------------------------------
+
+def pline_one(pred_pts, gt_pts, stride=8.0):
+    crit = make_crit(n=len(gt_pts))
+    anchor = torch.tensor([[4.0, 4.0]])
+    off = (torch.tensor(pred_pts) - anchor) / stride
+    raw = off.reshape(1, 1, -1).clone().requires_grad_()
+    batch = dict(pline_valid=torch.ones(1, 1, dtype=torch.bool), has_polyline=torch.ones(1, dtype=torch.bool),
+                 gt_plines=torch.tensor([[gt_pts]]))
+    z = torch.zeros(1, dtype=torch.long)
+    return crit._pline_loss(dict(pline_raw=raw), batch, anchor, torch.tensor([stride]), z, z, z), raw
+
+
+def test_pline_numeric_examples():
+    line = [[0.0, 0.0], [16.0, 8.0], [40.0, 8.0], [64.0, 32.0]]
+    assert pline_one(line, line[::-1])[0].item() == pytest.approx(0.0, abs=1e-6)
+    shifted = [[x + 4.0, y] for x, y in line]
+    assert pline_one(shifted, line)[0].item() == pytest.approx(0.0625, abs=1e-6)
+    far = [list(p) for p in line]
+    far[0][1] += 24.0                               # 3 strides: linear branch, 2.5 / 2N
+    assert pline_one(far, line)[0].item() == pytest.approx(2.5 / 8, abs=1e-6)
+    off16 = [list(p) for p in line]
+    off16[1][0] += 16.0
+    assert pline_one(off16, line, stride=8.0)[0].item() == pytest.approx(1.5 / 8, abs=1e-6)
+    assert pline_one(off16, line, stride=32.0)[0].item() == pytest.approx(0.125 / 8, abs=1e-6)
+
+
+def pline_case(seed, B=3, A=40, G=5, N=6, nfg=30):
+    g = torch.Generator().manual_seed(seed)
+    points = torch.rand(A, 2, generator=g) * 200
+    strides = torch.tensor([8.0, 16.0, 32.0])[torch.randint(0, 3, (A,), generator=g)]
+    raw = (torch.randn(B, A, 2 * N, generator=g) * 3).requires_grad_()
+    batch = dict(pline_valid=torch.rand(B, G, generator=g) > 0.3, has_polyline=torch.arange(B) != 0,
+                 gt_plines=torch.rand(B, G, N, 2, generator=g) * 250)
+    fg = (torch.randint(0, B, (nfg,), generator=g), torch.randint(0, A, (nfg,), generator=g),
+          torch.randint(0, G, (nfg,), generator=g))
+    return dict(pline_raw=raw), batch, points, strides, fg
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_pline_loss_matches_reference_and_zero(seed):
+    crit = make_crit()
+    preds, batch, points, strides, fg = pline_case(seed)
+    ours = crit._pline_loss(preds, batch, points, strides, *fg)
+    ref = R.pline_loss(crit, preds, batch, points, strides, *fg)
+    close(ours, ref)
+    close(grads(ours, [preds["pline_raw"]])[0], grads(ref, [preds["pline_raw"]])[0])
+    batch["has_polyline"] = torch.zeros(3, dtype=torch.bool)
+    del batch["gt_plines"]
+    z = crit._pline_loss(preds, batch, points, strides, *fg)
+    assert z.item() == 0.0 and not grads(z, [preds["pline_raw"]])[0].any()
+
+
+# ---- tags ---------------------------------------------------------------------
+
+def test_tag_loss():
+    crit = make_crit()
+    logits = torch.randn(4, 3, dtype=torch.float16, requires_grad=True)
+    gt = torch.randint(0, 2, (4, 3))
+    has = torch.tensor([False, True, False, False])
+    out = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
+    assert out.dtype == torch.float32
+    close(out, F.binary_cross_entropy_with_logits(logits[1].float(), gt[1].float()))
+    (gl,) = grads(out, [logits])
+    assert not gl[[0, 2, 3]].any() and gl[1].abs().sum() > 0
+    has = torch.tensor([True, True, False, True])
+    out = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
+    close(out, R.tag_loss(crit, dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt)))
+    z = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=torch.zeros(4, dtype=torch.bool)))
+    assert z.item() == 0.0 and z.dtype == torch.float32 and not grads(z, [logits])[0].any()
+
+
+# ---- through the criterion --------------------------------------------------
+
+def test_forward_stats_with_every_task(monkeypatch):
+    head = RecordingHead()
+    crit = make_crit(refine=head)
+    shapes = [(4, 4), (2, 2), (1, 1)]
+    A, B, G, nc = 21, 2, 3, 4
+    half = torch.float16
+
+    def fake_assign(scores, boxes, points, gt_boxes, gt_cls, gt_valid, gt_ignore, **kw):
+        fg = torch.zeros(B, A, dtype=torch.bool)
+        fg[0, [1, 5, 9]] = True
+        fg[1, [2, 17]] = True
+        matched = torch.arange(A).repeat(B, 1) % G
+        ts = torch.zeros(B, A, nc)
+        ts[fg] = 0.7
+        return fg, matched, gt_boxes[:, :1].expand(B, A, 4).float(), ts, torch.zeros(B, A, dtype=torch.bool)
+
+    monkeypatch.setattr(L, "assign", fake_assign)
+    g = torch.Generator().manual_seed(0)
+    preds = dict(feat_shapes=shapes, cls_raw=torch.randn(B, A, nc, generator=g).to(half),
+                 box_raw=torch.randn(B, A, 4, generator=g).to(half),
+                 coef=torch.randn(B, A, 3, generator=g).to(half), protos=torch.randn(B, 3, 16, 16, generator=g).to(half),
+                 f2=torch.randn(B, 2, 16, 16, generator=g).to(half),
+                 kpt_raw=torch.randn(B, A, 15, generator=g).to(half), pline_raw=torch.randn(B, A, 12, generator=g).to(half),
+                 tag_logits=torch.randn(B, 2, generator=g).to(half))
+    on = torch.ones(B, dtype=torch.bool)
+    xy = torch.rand(B, G, 2, generator=g) * 20
+    batch = dict(gt_boxes=torch.cat([xy, xy + 8], -1), gt_cls=torch.zeros(B, G, dtype=torch.long),
+                 gt_valid=torch.ones(B, G, dtype=torch.bool), gt_ignore=torch.zeros(B, G, dtype=torch.bool),
+                 has_rect=on, has_polygon=on, has_keypoint=on, has_polyline=on, has_tags=on,
+                 gt_tags=torch.ones(B, 2), gt_masks=torch.ones(B, G, 16, 16), mask_valid=torch.ones(B, G, dtype=torch.bool),
+                 gt_kpts=torch.rand(B, G, 5, 3, generator=g) * 2, kpt_valid=torch.ones(B, G, dtype=torch.bool),
+                 gt_plines=torch.rand(B, G, 6, 2, generator=g) * 30, pline_valid=torch.ones(B, G, dtype=torch.bool))
+    total, stats = crit(preds, batch)
+    assert list(stats) == ["cls", "box", "mask", "refine", "kpt", "vis", "poly", "tag", "num_pos"]
+    assert all(v.dtype == torch.float32 for v in stats.values())
+    assert stats["num_pos"].item() == 5.0 and stats["refine"].item() > 0
+    expect = sum(crit.w[k] * stats[k] for k in list(stats)[:-1])
+    close(total.detach(), expect, rtol=1e-5, atol=1e-5)
