@@ -1,0 +1,283 @@
+#include "predict.h"
+
+#include <ATen/Parallel.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <mutex>
+
+namespace halcyra {
+namespace predict {
+
+namespace {
+
+// Source indices and weights of one axis of a bilinear resize with
+// align_corners=False, computed as the tensor library's CPU kernel does: the
+// scale in float, the source coordinate in double (its accumulation type for
+// float on CPU), clamped at 0, truncated; lambda1 rounded to float, lambda0 =
+// 1 - lambda1 in float. Equal sizes copy.
+struct Axis {
+  std::vector<int64_t> i0, i1;
+  std::vector<float> l0, l1;
+};
+
+Axis linear_axis(int64_t in, int64_t out) {
+  Axis a;
+  a.i0.resize(out);
+  a.i1.resize(out);
+  a.l0.resize(out);
+  a.l1.resize(out);
+  const float ratio = static_cast<float>(in) / out;
+  for (int64_t o = 0; o < out; ++o) {
+    if (in == out) {
+      a.i0[o] = a.i1[o] = o;
+      a.l0[o] = 1.f;
+      a.l1[o] = 0.f;
+      continue;
+    }
+    double real = static_cast<double>(ratio) * (static_cast<double>(o) + 0.5) - 0.5;
+    if (real < 0.0) real = 0.0;
+    const int64_t i = static_cast<int64_t>(real);
+    a.i0[o] = i;
+    a.i1[o] = i + (i < in - 1 ? 1 : 0);
+    a.l1[o] = static_cast<float>(real - static_cast<double>(i));
+    a.l0[o] = 1.f - a.l1[o];
+  }
+  return a;
+}
+
+// t0 * w0 + t1 * w1, once as separate roundings and once with the first
+// product fused, which is how the library's vectorised build evaluates it.
+template <bool Fma>
+inline float comb(float a, float wa, float b, float wb) {
+  if constexpr (Fma) {
+    return __builtin_fmaf(a, wa, b * wb);
+  } else {
+    const float p = a * wa;
+    const float q = b * wb;
+    return p + q;
+  }
+}
+
+// Evaluates the resize of one (hm, wm) plane at rows r0..r1 and columns
+// c0..c1 of the output (inclusive), separably: each needed source row is
+// interpolated horizontally once (its value does not depend on the output
+// row), then rows are combined vertically. `sink(y, j, v)` receives the value
+// of output row y, column c0 + j.
+template <bool Fma, typename Sink>
+inline void resize_block(const float* src, int64_t wm, const Axis& ay, const Axis& ax, int64_t r0,
+                         int64_t r1, int64_t c0, int64_t c1, std::vector<float>& buf, Sink&& sink) {
+  const int64_t width = c1 - c0 + 1;
+  const int64_t s0 = ay.i0[r0], s1 = ay.i1[r1];
+  buf.resize(static_cast<size_t>((s1 - s0 + 1) * width));
+  const int64_t* xi0 = ax.i0.data() + c0;
+  const int64_t* xi1 = ax.i1.data() + c0;
+  const float* xl0 = ax.l0.data() + c0;
+  const float* xl1 = ax.l1.data() + c0;
+  for (int64_t r = s0; r <= s1; ++r) {
+    const float* row = src + r * wm;
+    float* t = buf.data() + (r - s0) * width;
+    for (int64_t j = 0; j < width; ++j) t[j] = comb<Fma>(row[xi0[j]], xl0[j], row[xi1[j]], xl1[j]);
+  }
+  for (int64_t y = r0; y <= r1; ++y) {
+    const float* t0 = buf.data() + (ay.i0[y] - s0) * width;
+    const float* t1 = buf.data() + (ay.i1[y] - s0) * width;
+    const float h0 = ay.l0[y], h1 = ay.l1[y];
+    sink(y, t0, h0, t1, h1, width);
+  }
+}
+
+// First and last index x in [0, S) with lo <= x <= hi (compared in float, as
+// the tensor formulation compares its int64 pixel grid with float boxes);
+// first > last when there is none (including NaN bounds).
+inline void pixel_span(float lo, float hi, int64_t S, int64_t* first, int64_t* last) {
+  int64_t f = 0;
+  while (f < S && !(static_cast<float>(f) >= lo)) ++f;
+  int64_t l = f - 1;
+  while (l + 1 < S && static_cast<float>(l + 1) <= hi) ++l;
+  *first = f;
+  *last = l;
+}
+
+template <bool Fma>
+void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const float* boxes,
+                   int64_t S, float thr, bool* out) {
+  const Axis ay = linear_axis(hm, S), ax = linear_axis(wm, S);
+  at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
+    std::vector<float> buf;
+    for (int64_t k = begin; k < end; ++k) {
+      bool* plane = out + k * S * S;
+      std::memset(plane, 0, static_cast<size_t>(S * S));
+      const float* b = boxes + k * 4;
+      int64_t c0, c1, r0, r1;
+      pixel_span(b[0], b[2], S, &c0, &c1);
+      pixel_span(b[1], b[3], S, &r0, &r1);
+      if (c0 > c1 || r0 > r1) continue;
+      resize_block<Fma>(prob + k * hm * wm, wm, ay, ax, r0, r1, c0, c1, buf,
+                        [&](int64_t y, const float* t0, float h0, const float* t1, float h1,
+                            int64_t width) {
+                          bool* o = plane + y * S + c0;
+                          for (int64_t j = 0; j < width; ++j)
+                            o[j] = comb<Fma>(t0[j], h0, t1[j], h1) > thr;
+                        });
+    }
+  });
+}
+
+__attribute__((target("fma"))) void coarse_kernel_fma(const float* prob, int64_t n, int64_t hm,
+                                                      int64_t wm, const float* boxes, int64_t S,
+                                                      float thr, bool* out) {
+  coarse_kernel<true>(prob, n, hm, wm, boxes, S, thr, out);
+}
+
+template <bool Fma>
+void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, float* out) {
+  const Axis ay = linear_axis(hm, oh), ax = linear_axis(wm, ow);
+  std::vector<float> buf;
+  resize_block<Fma>(src, wm, ay, ax, 0, oh - 1, 0, ow - 1, buf,
+                    [&](int64_t y, const float* t0, float h0, const float* t1, float h1,
+                        int64_t width) {
+                      for (int64_t j = 0; j < width; ++j)
+                        out[y * ow + j] = comb<Fma>(t0[j], h0, t1[j], h1);
+                    });
+}
+
+__attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t hm, int64_t wm,
+                                                     int64_t oh, int64_t ow, float* out) {
+  resize_plane<true>(src, hm, wm, oh, ow, out);
+}
+
+enum Arith { kUnknown = 0, kNone, kPlain, kFma };
+std::atomic<int> g_arith{kUnknown};
+
+bool cpu_has_fma() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("fma");
+}
+
+// Compares both evaluation orders with the library's own resize of a
+// channels-first batch (the layout of the coarse path) on a few shapes:
+// upsampling, downsampling and an unchanged axis.
+int calibrate() {
+  const int64_t shapes[][4] = {{7, 9, 23, 30}, {9, 5, 9, 17}, {12, 10, 5, 4}, {13, 11, 40, 33},
+                               {16, 16, 64, 64}};
+  bool plain_ok = true, fma_ok = cpu_has_fma();
+  uint32_t state = 12345u;
+  for (const auto& s : shapes) {
+    const int64_t h = s[0], w = s[1], oh = s[2], ow = s[3];
+    at::Tensor x = at::empty({1, 2, h, w}, at::kFloat);
+    float* px = x.data_ptr<float>();
+    for (int64_t i = 0; i < x.numel(); ++i) {
+      state = state * 1664525u + 1013904223u;
+      px[i] = static_cast<float>(state >> 8) / 16777216.f * 6.f - 3.f;
+    }
+    at::Tensor ref =
+        at::upsample_bilinear2d(x, {oh, ow}, false, c10::nullopt, c10::nullopt).contiguous();
+    std::vector<float> mine(static_cast<size_t>(oh * ow));
+    for (int64_t c = 0; c < 2; ++c) {
+      const float* src = px + c * h * w;
+      const float* want = ref.data_ptr<float>() + c * oh * ow;
+      if (plain_ok) {
+        resize_plane<false>(src, h, w, oh, ow, mine.data());
+        plain_ok = std::memcmp(mine.data(), want, mine.size() * sizeof(float)) == 0;
+      }
+      if (fma_ok) {
+        resize_plane_fma(src, h, w, oh, ow, mine.data());
+        fma_ok = std::memcmp(mine.data(), want, mine.size() * sizeof(float)) == 0;
+      }
+    }
+  }
+  return fma_ok ? kFma : (plain_ok ? kPlain : kNone);
+}
+
+int arith() {
+  int a = g_arith.load(std::memory_order_acquire);
+  if (a == kUnknown) {
+    static std::mutex mu;
+    std::lock_guard<std::mutex> lock(mu);
+    a = g_arith.load(std::memory_order_relaxed);
+    if (a == kUnknown) {
+      a = calibrate();
+      g_arith.store(a, std::memory_order_release);
+    }
+  }
+  return a;
+}
+
+bool real_threshold(const at::Scalar& t) {
+  return t.isFloatingPoint() || t.isIntegral(/*includeBool=*/false);
+}
+
+}  // namespace
+
+bool fused_resize_available() { return arith() != kNone; }
+
+at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
+                                  const std::function<at::Tensor(const at::Tensor&)>& gt) {
+  at::Tensor m = at::upsample_bilinear2d(at::sigmoid(coarse).unsqueeze(0), {S, S}, false,
+                                         c10::nullopt, c10::nullopt)
+                     .select(0, 0);
+  auto lopts = at::TensorOptions().dtype(at::kLong).device(boxes.device());
+  at::Tensor ys = at::arange(S, lopts).view({1, S, 1});
+  at::Tensor xs = at::arange(S, lopts).view({1, 1, S});
+  auto col = [&](int64_t i) { return boxes.select(1, i).view({-1, 1, 1}); };
+  at::Tensor inside = at::logical_and(at::logical_and(at::ge(xs, col(0)), at::le(xs, col(2))),
+                                      at::logical_and(at::ge(ys, col(1)), at::le(ys, col(3))));
+  return at::logical_and(gt(m), inside);
+}
+
+at::Tensor coarse_masks(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
+                        const at::Scalar& thres) {
+  const int64_t n = coarse.size(0), hm = coarse.size(1), wm = coarse.size(2);
+  // A single map is resized by the library's channels-last kernel (a
+  // (1, 1, h, w) batch is contiguous in both layouts), whose evaluation order
+  // differs: keep the tensor formulation there.
+  const bool fused = coarse.device().is_cpu() && boxes.device().is_cpu() &&
+                     coarse.scalar_type() == at::kFloat && boxes.scalar_type() == at::kFloat &&
+                     boxes.dim() == 2 && boxes.size(0) == n && boxes.size(1) == 4 && n >= 2 &&
+                     hm > 0 && wm > 0 && S > 0 && real_threshold(thres) && arith() != kNone;
+  if (!fused)
+    return coarse_masks_reference(coarse, boxes, S,
+                                  [&](const at::Tensor& m) { return at::gt(m, thres); });
+  // The probabilities are the library's sigmoid of the whole (n, hm, wm)
+  // batch, exactly as the formulation computes them.
+  at::Tensor prob = at::sigmoid(coarse.contiguous());
+  at::Tensor bx = boxes.contiguous();
+  at::Tensor out = at::empty({n, S, S}, coarse.options().dtype(at::kBool));
+  const float thr = thres.toFloat();
+  if (arith() == kFma)
+    coarse_kernel_fma(prob.data_ptr<float>(), n, hm, wm, bx.data_ptr<float>(), S, thr,
+                      out.data_ptr<bool>());
+  else
+    coarse_kernel<false>(prob.data_ptr<float>(), n, hm, wm, bx.data_ptr<float>(), S, thr,
+                         out.data_ptr<bool>());
+  return out;
+}
+
+bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
+                  const at::Scalar& thres) {
+  if (!masks.device().is_cpu() || !patch.device().is_cpu() ||
+      patch.scalar_type() != at::kFloat || patch.dim() != 2 || !patch.is_contiguous() ||
+      !masks.is_contiguous() || masks.scalar_type() != at::kBool || !real_threshold(thres))
+    return false;
+  const int64_t S = masks.size(1), W = masks.size(2);
+  const int64_t h = patch.size(0), w = patch.size(1);
+  if (k < 0 || k >= masks.size(0) || y1 < 0 || x1 < 0 || h <= 0 || w <= 0 || y1 + h > S ||
+      x1 + w > W)
+    return false;
+  at::sigmoid_(patch);
+  const float thr = thres.toFloat();
+  const float* p = patch.data_ptr<float>();
+  bool* base = masks.data_ptr<bool>() + k * S * W + y1 * W + x1;
+  for (int64_t i = 0; i < h; ++i) {
+    bool* o = base + i * W;
+    const float* q = p + i * w;
+    for (int64_t j = 0; j < w; ++j) o[j] = q[j] > thr;
+  }
+  return true;
+}
+
+}  // namespace predict
+}  // namespace halcyra

@@ -1,0 +1,43 @@
+// Mask numerics of the inference postprocess: plain C++ over at::Tensor.
+//
+// Both mask paths produce exactly the pixels of their tensor formulation
+// (bilinear resize with align_corners=False, sigmoid, strict threshold, box
+// test). On CPU the coarse path never materialises the (n, S, S) probability
+// map: it evaluates the resize only inside each box, with the arithmetic of
+// the tensor library's own CPU kernel, and writes the boolean mask directly.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <functional>
+#include <vector>
+
+namespace halcyra {
+namespace predict {
+
+// Coarse masks: (n, S, S) bool where
+//   (resize(sigmoid(coarse), S, S) > thres) and (box test of `boxes`).
+// coarse (n, hm, wm) float32 logits, boxes (n, 4) xyxy in pixels, `thres` a
+// number. Uses the fused CPU kernel where it reproduces the library's
+// arithmetic, the tensor formulation otherwise.
+at::Tensor coarse_masks(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
+                        const at::Scalar& thres);
+
+// The tensor formulation of coarse_masks (any device). `gt` compares the
+// probabilities with the threshold.
+at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
+                                  const std::function<at::Tensor(const at::Tensor&)>& gt);
+
+// Writes (sigmoid(patch) > thres) into masks[k, y1:y1+h, x1:x1+w] for a float32
+// CPU patch (h, w) and a region inside the (n, S, S) bool canvas. The patch is
+// overwritten with its sigmoid. Returns false (and does nothing) when the fast
+// write does not apply.
+bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
+                  const at::Scalar& thres);
+
+// Whether the fused coarse kernel reproduces the library's resize on this
+// build (checked once per process against the library itself).
+bool fused_resize_available();
+
+}  // namespace predict
+}  // namespace halcyra

@@ -1,0 +1,22 @@
+// Box arithmetic of the refine head: plain C++ over at::Tensor.
+#pragma once
+
+#include <ATen/ATen.h>
+
+namespace halcyra {
+namespace refine {
+
+// Boxes (N, 4) xyxy in input pixels made safe for region sampling: corners
+// ordered, non-finite values replaced (NaN by 0, infinities by the edges),
+// clipped to [0, width] x [0, height] (the feature extent in input pixels), and
+// every side widened about its centre to at least min(min_side, extent),
+// shifted back inside the extent where widening crosses an edge.
+at::Tensor sanitize(const at::Tensor& boxes, double height, double width, double min_side);
+
+// Region rows (N, 5) for roi_align: column 0 the batch index, columns 1..4
+// the box scaled by (sx, sy) per axis. Non-finite coordinates are replaced
+// by finite ones so that the sampler never indexes outside its input.
+at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double sx, double sy);
+
+}  // namespace refine
+}  // namespace halcyra
