@@ -1,6 +1,12 @@
 #include "assigner.h"
 
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 namespace halcyra {
 namespace assigner {
@@ -17,6 +23,164 @@ at::Tensor resolve(const at::Tensor& cand, const at::Tensor& iou) {
                         .argmax(1, /*keepdim=*/true);  // (B, 1, A)
   at::Tensor gidx = at::arange(G, best.options()).view({1, G, 1});
   return gidx.eq(best) & cand.any(1, /*keepdim=*/true);
+}
+
+
+// x ** e as the tensor library computes a tensor-scalar power: the common
+// exponents take their exact shortcuts.
+inline float powf_like(float x, double e) {
+  if (e == 0.5) return std::sqrt(x);
+  if (e == 1.0) return x;
+  if (e == 2.0) return x * x;
+  if (e == 3.0) return x * x * x;
+  if (e == 0.0) return 1.0f;
+  return std::pow(x, static_cast<float>(e));
+}
+
+struct Claim {
+  int64_t g;
+  float iou, metric;
+};
+
+// The same algorithm as the tensor formulation below, one image per task and
+// without (B, G, A) temporaries: only anchors inside a box are scored, top-k
+// ties go to the lower anchor index.
+void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pts,
+                const at::Tensor& gb, const at::Tensor& cls_idx, const at::Tensor& pos_gt,
+                const at::Tensor& ign_gt, const at::Tensor& strides, const Options& opt,
+                Result& out) {
+  const int64_t B = sc.size(0), A = sc.size(1), nc = sc.size(2), G = gb.size(1);
+  const float* S = sc.data_ptr<float>();
+  const float* P = pb.data_ptr<float>();
+  const float* X = pts.data_ptr<float>();
+  const float* GB = gb.data_ptr<float>();
+  const int64_t* C = cls_idx.data_ptr<int64_t>();
+  const bool* U = pos_gt.data_ptr<bool>();
+  const bool* I = ign_gt.data_ptr<bool>();
+  bool* fg = out.fg_mask.data_ptr<bool>();
+  int64_t* matched = out.matched_gt.data_ptr<int64_t>();
+  float* tb = out.target_boxes.data_ptr<float>();
+  float* ts = out.target_scores.data_ptr<float>();
+  bool* ign = out.ignore_mask.data_ptr<bool>();
+  const float eps = static_cast<float>(kEps);
+  const int64_t k = std::max<int64_t>(0, std::min<int64_t>(opt.topk, A));
+
+  // Anchors of the finest level (rescue candidates).
+  std::vector<char> finest(A, 1);
+  if (opt.rescue && strides.defined()) {
+    at::Tensor st = strides.to(at::kFloat).contiguous();
+    const float* sp = st.data_ptr<float>();
+    float mn = std::numeric_limits<float>::infinity();
+    for (int64_t a = 0; a < A; ++a) mn = std::min(mn, sp[a]);
+    for (int64_t a = 0; a < A; ++a) finest[a] = sp[a] == mn;
+  }
+
+  auto inside = [&](const float* g, int64_t a) {
+    const float px = X[a * 2], py = X[a * 2 + 1];
+    return (px - g[0]) > eps && (py - g[1]) > eps && (g[2] - px) > eps && (g[3] - py) > eps;
+  };
+  auto iou_of = [&](const float* g, const float* q) {
+    const float iw = std::max(std::min(g[2], q[2]) - std::max(g[0], q[0]), 0.0f);
+    const float ih = std::max(std::min(g[3], q[3]) - std::max(g[1], q[1]), 0.0f);
+    const float inter = iw * ih;
+    const float ag = std::max(g[2] - g[0], 0.0f) * std::max(g[3] - g[1], 0.0f);
+    const float ap = std::max(q[2] - q[0], 0.0f) * std::max(q[3] - q[1], 0.0f);
+    return inter / (ag + ap - inter + eps);
+  };
+
+  at::parallel_for(0, B, 1, [&](int64_t b0, int64_t b1) {
+    std::vector<std::pair<float, int64_t>> ranked;
+    std::vector<Claim> best(A);
+    std::vector<Claim> rescued(A);
+    std::vector<float> m_max(G), i_max(G);
+    for (int64_t b = b0; b < b1; ++b) {
+      const float* Sb = S + b * A * nc;
+      const float* Pb = P + b * A * 4;
+      const float* Gb = GB + b * G * 4;
+      for (auto& c : best) c = {-1, -1.0f, 0.0f};
+      // top-k in-box candidates per usable gt, each anchor kept for the
+      // claimant of largest IoU (lowest slot on ties)
+      for (int64_t g = 0; g < G; ++g) {
+        if (!U[b * G + g] || k == 0) continue;
+        const float* gg = Gb + g * 4;
+        const int64_t c = C[b * G + g];
+        ranked.clear();
+        for (int64_t a = 0; a < A; ++a) {
+          if (!inside(gg, a)) continue;
+          const float iou = iou_of(gg, Pb + a * 4);
+          ranked.emplace_back(powf_like(Sb[a * nc + c], opt.alpha) * powf_like(iou, opt.beta), a);
+        }
+        const int64_t n = std::min<int64_t>(k, ranked.size());
+        auto cmp = [](const std::pair<float, int64_t>& l, const std::pair<float, int64_t>& r) {
+          return l.first > r.first || (l.first == r.first && l.second < r.second);
+        };
+        std::partial_sort(ranked.begin(), ranked.begin() + n, ranked.end(), cmp);
+        for (int64_t i = 0; i < n; ++i) {
+          const int64_t a = ranked[i].second;
+          const float iou = iou_of(gg, Pb + a * 4);
+          if (best[a].g < 0 || iou > best[a].iou) best[a] = {g, iou, ranked[i].first};
+        }
+      }
+      if (opt.rescue) {
+        std::vector<char> has_pos(G, 0);
+        for (int64_t a = 0; a < A; ++a)
+          if (best[a].g >= 0) has_pos[best[a].g] = 1;
+        for (auto& c : rescued) c = {-1, -1.0f, 0.0f};
+        for (int64_t g = 0; g < G; ++g) {
+          if (!U[b * G + g] || has_pos[g]) continue;
+          const float* gg = Gb + g * 4;
+          const float cx = (gg[0] + gg[2]) * 0.5f, cy = (gg[1] + gg[3]) * 0.5f;
+          int64_t near = -1;
+          float dmin = std::numeric_limits<float>::infinity();
+          for (int64_t a = 0; a < A; ++a) {
+            if (!finest[a]) continue;
+            const float dx = X[a * 2] - cx, dy = X[a * 2 + 1] - cy;
+            const float d2 = dx * dx + dy * dy;
+            if (near < 0 || d2 < dmin) {  // first of the nearest, as argmin
+              dmin = d2;
+              near = a;
+            }
+          }
+          if (near < 0 || best[near].g >= 0) continue;
+          const float iou = iou_of(gg, Pb + near * 4);
+          const float metric =
+              powf_like(Sb[near * nc + C[b * G + g]], opt.alpha) * powf_like(iou, opt.beta);
+          if (rescued[near].g < 0 || iou > rescued[near].iou) rescued[near] = {g, iou, metric};
+        }
+        for (int64_t a = 0; a < A; ++a)
+          if (rescued[a].g >= 0) best[a] = rescued[a];
+      }
+      // normalised soft targets
+      std::fill(m_max.begin(), m_max.end(), 0.0f);
+      std::fill(i_max.begin(), i_max.end(), 0.0f);
+      for (int64_t a = 0; a < A; ++a) {
+        const Claim& c = best[a];
+        if (c.g < 0) continue;
+        m_max[c.g] = std::max(m_max[c.g], c.metric);
+        i_max[c.g] = std::max(i_max[c.g], c.iou);
+      }
+      for (int64_t a = 0; a < A; ++a) {
+        const Claim& c = best[a];
+        const int64_t ba = b * A + a;
+        const int64_t g = c.g < 0 ? 0 : c.g;
+        fg[ba] = c.g >= 0;
+        matched[ba] = g;
+        for (int j = 0; j < 4; ++j) tb[ba * 4 + j] = Gb[g * 4 + j];
+        if (c.g >= 0) {
+          float v = c.metric * i_max[g] / (m_max[g] + eps);
+          if (opt.target_floor > 0) v = std::max(v, static_cast<float>(opt.target_floor));
+          ts[ba * nc + C[b * G + g]] = v;
+        }
+      }
+      // ignore regions
+      for (int64_t g = 0; g < G; ++g) {
+        if (!I[b * G + g]) continue;
+        const float* gg = Gb + g * 4;
+        for (int64_t a = 0; a < A; ++a)
+          if (!fg[b * A + a] && inside(gg, a)) ign[b * A + a] = true;
+      }
+    }
+  });
 }
 
 }  // namespace
@@ -51,6 +215,35 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
             at::zeros({B, A}, f32.dtype(at::kBool))};
   }
 
+  at::Tensor cls_idx = at::where(pos_gt, gt_cls.to(at::kLong).expand({B, G}),
+                                 at::zeros({}, i64));
+  if (nc > 0) {
+    // Checked up front: an out-of-range class must not reach a gather kernel.
+    const int64_t lo = cls_idx.min().item<int64_t>(), hi = cls_idx.max().item<int64_t>();
+    TORCH_CHECK_INDEX(lo >= 0 && hi < nc, "assign(): class index ", lo < 0 ? lo : hi,
+                      " is out of bounds for ", nc, " classes");
+  }
+  const bool cpu = !opt.dense && sc.device().is_cpu() && pb.device().is_cpu() && pts.device().is_cpu() &&
+                   gb.device().is_cpu() && cls_idx.device().is_cpu() &&
+                   (!strides.defined() || strides.device().is_cpu());
+  if (cpu && nc > 0) {
+    TORCH_CHECK(pb.sizes() == at::IntArrayRef({B, A, 4}),
+                "assign(): pred_boxes must be (B, A, 4), got ", pb.sizes());
+    TORCH_CHECK(pts.sizes() == at::IntArrayRef({A, 2}),
+                "assign(): points must be (A, 2), got ", pts.sizes());
+    TORCH_CHECK(!strides.defined() || strides.numel() == A,
+                "assign(): strides must have one entry per anchor");
+    Result out{at::zeros({B, A}, f32.dtype(at::kBool)), at::empty({B, A}, i64),
+               at::empty({B, A, 4}, f32), at::zeros({B, A, nc}, f32),
+               at::zeros({B, A}, f32.dtype(at::kBool))};
+    if (A > 0 && G > 0) {
+      assign_cpu(sc.contiguous(), pb.contiguous(), pts.contiguous(), gb.contiguous(),
+                 cls_idx.contiguous(), pos_gt.contiguous(), ign_gt.contiguous(), strides, opt,
+                 out);
+      return out;
+    }
+  }
+
   // Ground-truth corners (B, G, 1), anchor centres and predicted corners (B|1, 1, A).
   at::Tensor gx1 = gb.select(2, 0).unsqueeze(2), gy1 = gb.select(2, 1).unsqueeze(2);
   at::Tensor gx2 = gb.select(2, 2).unsqueeze(2), gy2 = gb.select(2, 3).unsqueeze(2);
@@ -70,8 +263,6 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
   at::Tensor iou = inter / (area_g + area_p - inter + kEps);  // (B, G, A)
 
   // Alignment metric: score of the gt's class ^ alpha * IoU ^ beta.
-  at::Tensor cls_idx = at::where(pos_gt, gt_cls.to(at::kLong).expand({B, G}),
-                                 at::zeros({}, i64));
   at::Tensor s_g = nc > 0 ? sc.transpose(1, 2).gather(1, cls_idx.unsqueeze(2).expand({B, G, A}))
                          : at::zeros({B, G, A}, f32);
   at::Tensor align = s_g.pow(opt.alpha) * iou.pow(opt.beta);

@@ -13,6 +13,7 @@ struct Options {
   double beta = 6.0;          // exponent of the IoU in the metric
   double target_floor = 0.0;  // lower bound of the soft target at positives
   bool rescue = false;        // nearest-anchor rescue of starving ground truths
+  bool dense = false;         // use the whole-tensor formulation on the CPU too
 };
 
 struct Result {

@@ -40,7 +40,7 @@ at::Tensor optional_tensor(py::handle h, const char* arg) {
   return pyapi::tensor_arg(h, "assign", arg);
 }
 
-py::object assign(const Args& a) {
+py::object run(const Args& a, bool dense) {
   at::Tensor scores = pyapi::tensor_arg(a[0], "assign", "scores");
   at::Tensor pred = pyapi::tensor_arg(a[1], "assign", "pred_boxes");
   at::Tensor points = pyapi::tensor_arg(a[2], "assign", "points");
@@ -55,6 +55,7 @@ py::object assign(const Args& a) {
   at::Tensor strides = optional_tensor(a[10], "strides");
   opt.target_floor = float_arg(a[11]);
   opt.rescue = pyapi::truthy(a[12]);
+  opt.dense = dense;
   assigner::Result r;
   {
     py::gil_scoped_release nogil;
@@ -65,6 +66,9 @@ py::object assign(const Args& a) {
                         pyapi::wrap(r.target_boxes), pyapi::wrap(r.target_scores),
                         pyapi::wrap(r.ignore_mask));
 }
+
+py::object assign(const Args& a) { return run(a, false); }
+py::object assign_dense(const Args& a) { return run(a, true); }
 
 }  // namespace
 
@@ -77,4 +81,11 @@ PYBIND11_MODULE(assigner, m) {
           "topk: int = 10, alpha: float = 0.5, beta: float = 6.0, strides=None, "
           "target_floor: float = 0.0, rescue: bool = False)",
           assign, kAssignDoc);
+  // The whole-tensor formulation that non-CPU devices run, callable on the
+  // CPU so that the two can be compared.
+  mod.def("_assign_dense",
+          "(scores, pred_boxes, points, gt_boxes, gt_cls, gt_valid, gt_ignore, *, "
+          "topk: int = 10, alpha: float = 0.5, beta: float = 6.0, strides=None, "
+          "target_floor: float = 0.0, rescue: bool = False)",
+          assign_dense, "assign() through its whole-tensor formulation on any device.");
 }
