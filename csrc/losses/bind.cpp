@@ -276,6 +276,15 @@ py::object forward_impl(const Args& a) {
   at::Tensor is_pl = as_tensor(self.attr("is_polyline_cls"), "is_polyline_cls");
   at::Tensor has_polyline = as_tensor(pyapi::getitem(batch, "has_polyline"), "has_polyline");
 
+  // The tensor library's own check of binary_cross_entropy_with_logits.
+  if (target_scores.sizes() != cls_raw.sizes()) {
+    PyErr_SetObject(PyExc_ValueError,
+                    py::str("Target size ({}) must be the same as input size ({})")
+                        .format(res[3].attr("size")(), cls_raw_o.attr("size")())
+                        .ptr());
+    throw py::error_already_set();
+  }
+
   // 9-11. classification loss and the positives
   at::Tensor cls, norm;
   losses::Positives pos;

@@ -1,6 +1,7 @@
 #include "core.h"
 
 #include <ATen/core/Reduction.h>
+#include <torch/csrc/autograd/custom_function.h>
 
 #include <cmath>
 #include <vector>
@@ -71,21 +72,54 @@ at::Tensor class_availability(const at::Tensor& has_rect, const at::Tensor& has_
       .to(at::kFloat);
 }
 
+namespace {
+
+// sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t), without
+// materialising the weight or keeping autograd history of the elementwise
+// steps: bce = softplus(x) - t * x, weighted by one batched product per image.
+// Backward: (sigmoid(x) - t) * aw * col * grad, one tensor.
+struct WeightedBce : public torch::autograd::Function<WeightedBce> {
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x,
+                            const at::Tensor& t, const at::Tensor& aw, const at::Tensor& col) {
+    at::Tensor l = at::softplus(x);
+    l.addcmul_(t, x, -1);
+    at::Tensor per = at::bmm(aw.unsqueeze(1), l).squeeze(1);  // (B, nc)
+    ctx->save_for_backward({x, t, aw, col});
+    return (per * col).sum();
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor &x = saved[0], &t = saved[1], &aw = saved[2], &col = saved[3];
+    at::Tensor gx = at::sigmoid(x);
+    gx.sub_(t);
+    gx.mul_((aw * grads[0]).unsqueeze(2));
+    gx.mul_(col.unsqueeze(1));
+    return {gx, at::Tensor(), at::Tensor(), at::Tensor()};
+  }
+};
+
+}  // namespace
+
 std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
                                            const at::Tensor& target_scores,
                                            const at::Tensor& fg_mask,
                                            const at::Tensor& ignore_mask,
                                            const at::Tensor& col_avail) {
-  // One weight per (image, anchor, class): class available for the image and
-  // anchor positive or not ignored.
-  at::Tensor anchor_w = ignore_mask.bitwise_not().bitwise_or(fg_mask).to(at::kFloat);
-  at::Tensor col = col_avail.unsqueeze(1);
-  at::Tensor weight = col * anchor_w.unsqueeze(2);
+  // Weight of (image, anchor, class): class available for the image, and the
+  // anchor positive or not ignored; kept factored as (B, A) x (B, nc).
+  const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
+  at::Tensor anchor_w = ignore_mask.bitwise_not()
+                            .bitwise_or(fg_mask)
+                            .to(cls_raw.scalar_type())
+                            .expand({B, A});
+  at::Tensor col = col_avail.to(cls_raw.scalar_type()).expand({B, nc});
+  at::Tensor t = target_scores.detach().to(cls_raw.scalar_type());
   // Target mass over available classes: sum over anchors first, then classes.
-  at::Tensor norm = (target_scores.sum(1) * col_avail).sum().clamp_min(1.0);
-  at::Tensor bce = at::binary_cross_entropy_with_logits(cls_raw, target_scores, weight, {},
-                                                        at::Reduction::Sum);
-  return {bce / norm, norm};
+  at::Tensor norm = (t.sum(1) * col).sum().clamp_min(1.0);
+  at::Tensor sum = WeightedBce::apply(cls_raw, t, anchor_w, col);
+  return {sum / norm, norm};
 }
 
 Positives positives(const at::Tensor& fg_mask) {
