@@ -198,7 +198,7 @@ at::Tensor masks_for(const Image& im, int64_t S, py::handle refine, py::handle t
   at::Scalar ts;
   if (pyapi::scalar_arg(thres, &ts)) {
     py::gil_scoped_release nogil;
-    return predict::coarse_masks(coarse, im.bx, S, ts);
+    return predict::coarse_masks(std::move(coarse), im.bx, S, ts, /*consume=*/true);
   }
   return predict::coarse_masks_reference(
       coarse, im.bx, S, [&](const at::Tensor& m) { return greater(m, thres); });

@@ -228,8 +228,8 @@ at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& bo
   return at::logical_and(gt(m), inside);
 }
 
-at::Tensor coarse_masks(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
-                        const at::Scalar& thres) {
+at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
+                        const at::Scalar& thres, bool consume) {
   const int64_t n = coarse.size(0), hm = coarse.size(1), wm = coarse.size(2);
   // A single map is resized by the library's channels-last kernel (a
   // (1, 1, h, w) batch is contiguous in both layouts), whose evaluation order
@@ -242,8 +242,10 @@ at::Tensor coarse_masks(const at::Tensor& coarse, const at::Tensor& boxes, int64
     return coarse_masks_reference(coarse, boxes, S,
                                   [&](const at::Tensor& m) { return at::gt(m, thres); });
   // The probabilities are the library's sigmoid of the whole (n, hm, wm)
-  // batch, exactly as the formulation computes them.
-  at::Tensor prob = at::sigmoid(coarse.contiguous());
+  // batch, exactly as the formulation computes them (in place when the
+  // caller hands over its logits: one large buffer less).
+  at::Tensor prob = consume && coarse.is_contiguous() ? coarse.sigmoid_()
+                                                      : at::sigmoid(coarse.contiguous());
   at::Tensor bx = boxes.contiguous();
   at::Tensor out = at::empty({n, S, S}, coarse.options().dtype(at::kBool));
   const float thr = thres.toFloat();

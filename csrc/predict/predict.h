@@ -19,9 +19,10 @@ namespace predict {
 //   (resize(sigmoid(coarse), S, S) > thres) and (box test of `boxes`).
 // coarse (n, hm, wm) float32 logits, boxes (n, 4) xyxy in pixels, `thres` a
 // number. Uses the fused CPU kernel where it reproduces the library's
-// arithmetic, the tensor formulation otherwise.
-at::Tensor coarse_masks(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
-                        const at::Scalar& thres);
+// arithmetic, the tensor formulation otherwise. With `consume` the logits may
+// be overwritten (by their sigmoid).
+at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
+                        const at::Scalar& thres, bool consume = false);
 
 // The tensor formulation of coarse_masks (any device). `gt` compares the
 // probabilities with the threshold.

@@ -1,0 +1,315 @@
+"""postprocess against the plain eager formulation (bench/ref_predict.py), plus the
+selection, NMS, mask-region and Python-behaviour cases that catch real faults."""
+import inspect
+import math
+
+import pytest
+import torch
+import torchvision
+
+from bench import ref_predict as ref
+from halcyra.infer import decode as D
+from halcyra.infer import predict as P
+
+SHAPES = [(8, 8), (4, 4), (2, 2)]
+A = 84
+
+
+def make_preds(b=2, nc=3, p=4, s=64, hm=None, k=2, n=3, t=5, device="cpu", seed=0, f2=True):
+    g = torch.Generator().manual_seed(seed)
+    hm = hm or s // 2
+
+    def r(*shape):
+        return torch.randn(*shape, generator=g).to(device)
+
+    preds = {"feat_shapes": SHAPES, "cls_raw": r(b, A, nc), "box_raw": r(b, A, 4) + 1.0,
+             "coef": r(b, A, p), "protos": r(b, p, hm, hm), "kpt_raw": r(b, A, 3 * k),
+             "pline_raw": r(b, A, 2 * n), "tag_logits": r(b, t)}
+    if f2:
+        preds["f2"] = r(b, 4, s // 2, s // 2)
+    return preds
+
+
+class PoolHead:
+    """A deterministic refine head: the coarse logits pooled to 7 x 7 per region."""
+    roi = 7
+
+    def sanitize(self, boxes, size, stride):
+        return boxes.clamp(0, size[1] * stride)
+
+    def __call__(self, f2, coarse, boxes, bidx, stride):
+        return torch.nn.functional.adaptive_avg_pool2d(coarse[:, None], 7)[:, 0] * 1.5 + 0.2
+
+
+def assert_same(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert list(g) == list(w)
+        for key in g:
+            assert g[key].dtype == w[key].dtype and g[key].shape == w[key].shape, key
+            if key in ("masks", "cls"):
+                assert torch.equal(g[key], w[key]), key
+            else:
+                torch.testing.assert_close(g[key], w[key], rtol=1e-6, atol=1e-4)
+
+
+def snapshot(preds):
+    return {k: (v.clone() if isinstance(v, torch.Tensor) else v) for k, v in preds.items()}
+
+
+def assert_unchanged(preds, snap):
+    assert list(preds) == list(snap)
+    for k, v in snap.items():
+        assert torch.equal(preds[k], v) if isinstance(v, torch.Tensor) else preds[k] == v
+
+
+# ---- names, signature, Python behaviour ------------------------------------------------
+
+def test_module_names_signature_and_defaults():
+    names = [n for n in vars(P) if not n.startswith("__")]
+    assert names == ["math", "torch", "F", "batched_nms", "STRIDES", "decode_boxes",
+                     "decode_points", "make_anchors", "postprocess"]
+    assert P.batched_nms is torchvision.ops.batched_nms and P.decode_boxes is D.decode_boxes
+    sig = inspect.signature(P.postprocess)
+    assert str(sig) == ("(preds: dict, conf_thres: float = 0.25, nms_iou: float = 0.7, "
+                        "max_det: int = 300, pre_nms: int = 3000, mask_thres: float = 0.5, "
+                        "num_kpts: int = 0, n_pline: int = 16, input_size: int = 640, "
+                        "refine=None, box_offset: float = 0.0) -> list[dict]")
+    assert P.postprocess.__defaults__ == (0.25, 0.7, 300, 3000, 0.5, 0, 16, 640, None, 0.0)
+    assert P.postprocess.__module__ == "halcyra.infer.predict" and P.postprocess.__doc__
+    with pytest.raises(TypeError, match="unexpected keyword argument 'iou'"):
+        P.postprocess({}, iou=0.5)
+    with pytest.raises(TypeError):
+        P.postprocess(*range(12))
+    with pytest.raises(KeyError):
+        P.postprocess({"feat_shapes": SHAPES, "box_raw": torch.zeros(1, A, 4)})
+
+
+def test_late_binding_of_imported_names(monkeypatch):
+    preds = make_preds(b=3)
+    calls = []
+
+    def recording_nms(boxes, scores, idxs, iou):
+        calls.append((boxes.shape[0], iou))
+        return torchvision.ops.batched_nms(boxes, scores, idxs, iou)
+
+    monkeypatch.setattr(P, "batched_nms", recording_nms)
+    out = P.postprocess(preds, nms_iou=0.6, num_kpts=2, n_pline=3, input_size=64)
+    assert len(calls) == 3 and all(c[1] == 0.6 for c in calls)
+    monkeypatch.setattr(P, "batched_nms", lambda *a: torch.zeros(0, dtype=torch.long))
+    out = P.postprocess(preds, num_kpts=2, n_pline=3, input_size=64)
+    assert all(r["boxes"].shape == (0, 4) for r in out)
+    monkeypatch.delattr(P, "make_anchors")
+    with pytest.raises(NameError):
+        P.postprocess(preds)
+
+
+# ---- against the eager formulation -------------------------------------------------------
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("refine", [False, True])
+def test_matches_reference(device, seed, refine):
+    preds = make_preds(device=device, seed=seed)
+    snap = snapshot(preds)
+    kw = dict(conf_thres=0.3, num_kpts=2, n_pline=3, input_size=64, mask_thres=0.45 + 0.02 * seed,
+              refine=PoolHead() if refine else None)
+    got = P.postprocess(preds, **kw)
+    assert_same(got, ref.postprocess(preds, **kw))
+    assert_unchanged(preds, snap)
+    assert all(v.device.type == device for r in got for v in r.values())
+    assert sum(r["masks"].sum() for r in got) > 0
+
+
+@pytest.mark.parametrize("hm,s", [(40, 128), (64, 64), (7, 100), (100, 64)])
+@pytest.mark.parametrize("conf", [0.3, 0.93])
+def test_coarse_masks_bit_equal_for_grid_sizes(hm, s, conf):
+    # Up- and downsampling, an unchanged axis, single and many detections.
+    preds = make_preds(hm=hm, s=s, seed=hm, f2=False)
+    kw = dict(conf_thres=conf, num_kpts=2, n_pline=3, input_size=s)
+    assert_same(P.postprocess(preds, **kw), ref.postprocess(preds, **kw))
+
+
+def test_offset_half_inputs_and_empty_images():
+    preds = make_preds(b=3, seed=7)
+    preds["cls_raw"][1] = -20.0
+    kw = dict(num_kpts=2, n_pline=3, input_size=64, box_offset=0.5)
+    got = P.postprocess(preds, **kw)
+    assert_same(got, ref.postprocess(preds, **kw))
+    empty = got[1]
+    assert empty["boxes"].shape == (0, 4) and empty["scores"].shape == (0,)
+    assert empty["cls"].dtype == torch.int64 and empty["masks"].shape == (0, 64, 64)
+    assert empty["kpts"].shape == (0, 2, 3) and empty["plines"].shape == (0, 3, 2)
+    assert empty["tags"].shape == (5,)
+    half = {k: (v.half() if isinstance(v, torch.Tensor) else v) for k, v in preds.items()}
+    back = {k: (v.float() if isinstance(v, torch.Tensor) else v) for k, v in half.items()}
+    out = P.postprocess(half, **kw)
+    assert out[0]["boxes"].dtype == out[0]["scores"].dtype == torch.float32
+    assert_same(out, ref.postprocess(back, **kw))
+
+
+def test_protos_read_only_for_images_with_detections():
+    preds = make_preds(f2=False)
+    del preds["protos"]
+    preds["cls_raw"] = torch.full_like(preds["cls_raw"], -20.0)
+    out = P.postprocess(preds, num_kpts=2, n_pline=3, input_size=64)
+    assert [r["masks"].shape for r in out] == [(0, 64, 64)] * 2
+    preds["cls_raw"][1, 5] = 5.0
+    with pytest.raises(KeyError):
+        P.postprocess(preds, num_kpts=2, n_pline=3, input_size=64)
+    del preds["coef"]
+    assert "masks" not in P.postprocess(preds, num_kpts=2, n_pline=3, input_size=64)[1]
+
+
+def test_grad_inputs_and_grad_mode_restored():
+    preds = make_preds()
+    for k, v in preds.items():
+        if isinstance(v, torch.Tensor):
+            preds[k] = v.requires_grad_(True)
+    out = P.postprocess(preds, num_kpts=2, n_pline=3, input_size=64, refine=PoolHead())
+    assert torch.is_grad_enabled()
+    assert not any(t.requires_grad or t.grad_fn is not None for r in out for t in r.values())
+    with pytest.raises(RuntimeError):
+        P.postprocess(preds, num_kpts=5, input_size=64)  # wrong keypoint count
+    assert torch.is_grad_enabled()
+    with torch.no_grad():
+        P.postprocess(preds, num_kpts=2, n_pline=3, input_size=64)
+        assert not torch.is_grad_enabled()
+
+
+# ---- selection and NMS --------------------------------------------------------------------
+
+def fixed_boxes(monkeypatch, boxes):
+    """Make decode_boxes return the given (A', 4) boxes for anchors 0..A'-1."""
+    boxes = torch.tensor(boxes, dtype=torch.float32)
+
+    def decode(raw, points, stride, offset=0.0):
+        out = torch.zeros(raw.shape[0], raw.shape[1], 4)
+        out[:, :len(boxes)] = boxes
+        return out
+
+    monkeypatch.setattr(P, "decode_boxes", decode)
+
+
+def one_image(logits, nc=2):
+    cls = torch.full((1, A, nc), -20.0)
+    for a, (c, v) in logits.items():
+        cls[0, a, c] = v
+    return {"feat_shapes": SHAPES, "cls_raw": cls, "box_raw": torch.zeros(1, A, 4)}
+
+
+def test_strict_confidence_threshold():
+    preds = one_image({0: (0, 0.0), 1: (1, 1e-3)})
+    out = P.postprocess(preds, conf_thres=0.5)[0]
+    assert out["cls"].tolist() == [1] and out["scores"].tolist() == [torch.sigmoid(torch.tensor(1e-3)).item()]
+
+
+def test_pre_nms_boundary(monkeypatch):
+    seen = []
+
+    def recording(boxes, scores, idxs, iou):
+        seen.append(scores.clone())
+        return torchvision.ops.batched_nms(boxes, scores, idxs, iou)
+
+    monkeypatch.setattr(P, "batched_nms", recording)
+    preds = one_image({a: (0, 1.0 + 0.1 * ((a * 7) % 5)) for a in range(5)})
+    P.postprocess(preds, pre_nms=5)
+    want = torch.sigmoid(torch.tensor([1.0 + 0.1 * ((a * 7) % 5) for a in range(5)]))
+    assert torch.equal(seen[-1], want)  # ascending anchor order, no top-k
+    P.postprocess(preds, pre_nms=4)
+    assert torch.equal(seen[-1], want.sort(descending=True)[0][:4])
+
+
+def test_class_aware_nms_and_exact_iou(monkeypatch):
+    fixed_boxes(monkeypatch, [[0, 0, 10, 10], [0, 0, 10, 9], [20, 0, 30, 10], [20, 0, 30, 5]])
+    preds = one_image({0: (0, 3.0), 1: (1, 2.0), 2: (0, 3.0), 3: (0, 2.0)})
+    out = P.postprocess(preds, nms_iou=0.5)[0]
+    # IoU 0.9 across classes: both kept; IoU exactly 0.5 within a class: kept.
+    assert out["boxes"].shape[0] == 4
+    preds = one_image({0: (0, 3.0), 1: (0, 2.0)})
+    out = P.postprocess(preds, nms_iou=0.5)[0]
+    assert out["boxes"].tolist() == [[0, 0, 10, 10]]
+    preds = one_image({2: (0, 3.0), 3: (0, 2.0)})
+    assert P.postprocess(preds, nms_iou=0.49)[0]["boxes"].shape[0] == 1
+
+
+def test_max_det_keeps_best_in_order(monkeypatch):
+    fixed_boxes(monkeypatch, [[20 * i, 0, 20 * i + 10, 10] for i in range(6)])
+    preds = one_image({i: (i % 2, float(v)) for i, v in enumerate([1, 5, 3, 6, 2, 4])})
+    out = P.postprocess(preds, max_det=3, conf_thres=0.1)[0]
+    assert out["boxes"][:, 0].tolist() == [60, 20, 100]
+    assert out["cls"].tolist() == [1, 1, 1]
+    assert (out["scores"][:-1] > out["scores"][1:]).all()
+
+
+# ---- mask regions ---------------------------------------------------------------------------
+
+def test_coarse_box_test_and_strict_mask_threshold(monkeypatch):
+    fixed_boxes(monkeypatch, [[10.5, 20.0, 30.2, 40.0], [0, 0, 63, 63]])
+    preds = one_image({0: (0, 3.0), 1: (1, 2.0)})
+    preds["coef"] = torch.zeros(1, A, 1)
+    preds["protos"] = torch.zeros(1, 1, 64, 64)   # probability exactly 0.5 everywhere
+    out = P.postprocess(preds, input_size=64, mask_thres=0.5)[0]
+    assert not out["masks"].any()
+    m = P.postprocess(preds, input_size=64, mask_thres=0.4999)[0]["masks"][0]
+    ys, xs = m.nonzero(as_tuple=True)
+    assert (xs.min(), xs.max(), ys.min(), ys.max()) == (11, 30, 20, 40)
+    assert m.sum() == 20 * 21
+
+
+class RecordingHead:
+    """Returns preset sanitized boxes and large logits; records its calls."""
+    roi = 3
+
+    def __init__(self, boxes):
+        self.boxes = torch.tensor(boxes, dtype=torch.float32)
+        self.calls = []
+
+    def sanitize(self, boxes, size, stride):
+        self.calls.append(("sanitize", boxes.clone(), size, stride))
+        return self.boxes[:len(boxes)]
+
+    def __call__(self, f2, coarse, boxes, bidx, stride):
+        self.calls.append(("call", f2.shape, coarse.shape, boxes.clone(), bidx.clone(), stride))
+        return torch.full((len(boxes), 3, 3), 10.0)
+
+
+def test_refine_regions_and_arguments(monkeypatch):
+    fixed_boxes(monkeypatch, [[0, 0, 10, 10], [600, 0, 640, 10]])
+    preds = one_image({0: (0, 3.0), 1: (0, 2.0)})
+    preds.update(coef=torch.randn(1, A, 2), protos=torch.randn(1, 2, 320, 320),
+                 f2=torch.randn(1, 4, 320, 320))
+    head = RecordingHead([[100.4, 50.0, 100.9, 50.5], [639.2, 3.0, 639.9, 4.0]])
+    m = P.postprocess(preds, refine=head)[0]["masks"]
+    (_, bx, size, st), (_, f2s, cs, bx_int, bidx, st2) = head.calls
+    assert size == (320, 320) and st == st2 == 2.0 and type(st) is float
+    assert f2s == (1, 4, 320, 320) and cs == (2, 320, 320) and bidx.tolist() == [0, 0]
+    assert bx_int.tolist() == [[100, 50, 102, 52], [638, 3, 640, 5]]
+    assert m[0].nonzero().tolist() == [[50, 100], [50, 101], [51, 100], [51, 101]]
+    assert m[1].sum() == 4 and m[1, 3:5, 638:640].all()
+
+    preds["f2"] = torch.randn(1, 4, 213, 213)
+    head = RecordingHead([[100.4, 50.0, 100.9, 50.5], [10.0, 10.0, 30.0, 12.0]])
+    m = P.postprocess(preds, refine=head)[0]["masks"]
+    assert head.calls[0][3] == 640 / 213 and head.calls[1][3].tolist()[0] == [100, 50, 104, 54]
+    assert m[0].sum() == 16 and m[1].sum() == 20 * 4
+
+
+def test_mask_path_selection():
+    preds = make_preds(f2=False)
+    head = RecordingHead([[0, 0, 1, 1]] * A)
+    kw = dict(num_kpts=2, n_pline=3, input_size=64)
+    assert_same(P.postprocess(preds, refine=head, **kw), ref.postprocess(preds, **kw))
+    assert head.calls == []
+    preds["f2"] = torch.randn(2, 4, 32, 32)
+    assert_same(P.postprocess(preds, **kw), ref.postprocess(preds, **kw))
+    P.postprocess(preds, refine=head, **kw)
+    assert head.calls
+
+
+def test_keypoint_decoding():
+    preds = one_image({0: (0, 3.0)})
+    preds["kpt_raw"] = torch.zeros(1, A, 3)
+    preds["kpt_raw"][0, 0] = torch.tensor([0.5, -1.0, 0.0])
+    out = P.postprocess(preds, num_kpts=1)[0]
+    assert out["kpts"].tolist() == [[[8.0, -4.0, 0.5]]]
+    assert math.isclose(out["scores"][0].item(), torch.sigmoid(torch.tensor(3.0)).item())
