@@ -1,0 +1,110 @@
+"""RefineHead: a trainable torch.nn.Module with C++ methods that follows the
+refine-head contract of the postprocess and the criterion."""
+import copy
+import inspect
+import pickle
+
+import pytest
+import torch
+from torchvision.ops import roi_align
+
+from bench import ref_predict as ref
+from halcyra.infer import predict as P
+from halcyra.models import refine as R
+from halcyra.models.refine import RefineHead
+
+
+def test_class_contract():
+    assert issubclass(RefineHead, torch.nn.Module) and RefineHead.__module__ == "halcyra.models.refine"
+    assert str(inspect.signature(RefineHead)) == (
+        "(in_ch: int = 96, roi: int = 28, hidden: int = 64, min_side: float = 4.0)")
+    head = RefineHead(8, roi=5, hidden=6)
+    assert head.roi == 5 and type(head.roi) is int and head.min_side == 4.0
+    assert list(head.state_dict()) == ["reduce.weight", "reduce.bias", "body.0.weight",
+                                       "body.0.bias", "body.2.weight", "body.2.bias",
+                                       "out.weight", "out.bias"]
+    clone = pickle.loads(pickle.dumps(head))
+    assert type(clone) is RefineHead and clone.roi == 5
+    assert copy.deepcopy(head).state_dict()["body.0.weight"].equal(head.body[0].weight)
+    assert "roi=5" in repr(head)
+    with pytest.raises(TypeError):
+        RefineHead(wrong=1)
+
+    class Sub(RefineHead):
+        def sanitize(self, boxes, size, stride):
+            return super().sanitize(boxes, size, stride) + 1
+
+    assert Sub(8, 5, 6).sanitize(torch.zeros(1, 4), (10, 10), 2.0).tolist() == [[1, 1, 5, 5]]
+
+
+def test_sanitize_clips_orders_and_widens():
+    head = RefineHead(min_side=4.0)
+    nan, inf = float("nan"), float("inf")
+    boxes = torch.tensor([[10.0, 20.0, 100.0, 200.0], [30.0, 5.0, 10.0, 6.0], [-5.0, 630.0, 900.0, 641.0],
+                          [nan, inf, -inf, nan], [638.5, 0.0, 639.0, 1.0]])
+    out = head.sanitize(boxes, (320, 320), 2.0)
+    assert out.tolist() == [[10, 20, 100, 200], [10, 3.5, 30, 7.5], [0, 630, 640, 640],
+                            [0, 0, 4, 640], [636, 0, 640, 4]]
+    assert out.dtype == torch.float32
+    assert head.sanitize(torch.zeros(0, 4), (4, 6), 2.0).shape == (0, 4)
+    # An extent smaller than min_side: the whole extent.
+    assert head.sanitize(torch.tensor([[0.0, 0.0, 1.0, 1.0]]), (1, 1), 2.0).tolist() == [[0, 0, 2, 2]]
+
+
+def test_new_head_reproduces_the_coarse_logits_in_each_region():
+    torch.manual_seed(0)
+    head = RefineHead(in_ch=6, roi=9, hidden=8)
+    f2 = torch.randn(2, 6, 32, 48)                    # stride 4: input 128 x 192 pixels
+    coarse = torch.randn(3, 16, 24)                   # prototype grid: 8 input pixels a cell
+    boxes = torch.tensor([[10.0, 12.0, 90.0, 70.0], [0.0, 0.0, 192.0, 128.0], [50.0, 5.0, 60.0, 9.0]])
+    bidx = torch.tensor([1, 0, 1])
+    out = head(f2, coarse, boxes, bidx, 4.0)
+    assert out.shape == (3, 9, 9)
+    rois = torch.cat([torch.arange(3.0)[:, None], boxes / 8.0], 1)
+    want = roi_align(coarse[:, None], rois, (9, 9), spatial_scale=1.0, sampling_ratio=2, aligned=True)
+    torch.testing.assert_close(out, want[:, 0])
+    empty = head(f2, coarse[:0], boxes[:0], bidx[:0], 4.0)
+    assert empty.shape == (0, 9, 9)
+
+
+def test_training_step_and_unsafe_inputs():
+    torch.manual_seed(1)
+    head = RefineHead(in_ch=4, roi=7, hidden=8)
+    f2 = torch.randn(1, 4, 16, 16)
+    coarse = torch.randn(2, 16, 16, requires_grad=True)
+    boxes = head.sanitize(torch.tensor([[2.0, 2.0, 20.0, 24.0], [5.0, 1.0, 9.0, 30.0]]), (16, 16), 2.0)
+    bidx = torch.zeros(2, dtype=torch.long)
+    target = torch.rand(2, 7, 7)
+    opt = torch.optim.SGD(head.parameters(), lr=0.5)
+    losses = []
+    for _ in range(3):
+        opt.zero_grad()
+        loss = torch.nn.functional.binary_cross_entropy_with_logits(
+            head(f2, coarse, boxes, bidx, 2.0), target)
+        loss.backward()
+        opt.step()
+        losses.append(loss.item())
+    assert losses[-1] < losses[0] and coarse.grad.abs().sum() > 0
+    assert all(p.grad is not None for p in head.parameters())
+    weird = torch.tensor([[float("nan"), 0.0, float("inf"), 1e30], [-1e30, 2.0, 3.0, 4.0]])
+    assert torch.isfinite(head(f2, coarse, weird, bidx, 2.0)).all()
+    with pytest.raises(IndexError):
+        head(f2, coarse, boxes, torch.tensor([0, 1]), 2.0)
+    with pytest.raises(ValueError):
+        head(f2, coarse, boxes[:1], bidx, 2.0)
+
+
+def test_postprocess_with_refine_head_matches_reference():
+    torch.manual_seed(2)
+    head = RefineHead(in_ch=4, roi=7, hidden=8).eval()
+    with torch.no_grad():
+        head.out.weight.normal_()
+    a = 84
+    preds = {"feat_shapes": [(8, 8), (4, 4), (2, 2)], "cls_raw": torch.randn(2, a, 3),
+             "box_raw": torch.randn(2, a, 4) + 1, "coef": torch.randn(2, a, 4),
+             "protos": torch.randn(2, 4, 32, 32), "f2": torch.randn(2, 4, 32, 32)}
+    got = P.postprocess(preds, conf_thres=0.3, input_size=64, refine=head)
+    want = ref.postprocess(preds, conf_thres=0.3, input_size=64, refine=head)
+    for g, w in zip(got, want):
+        assert torch.equal(g["masks"], w["masks"]) and g["masks"].any()
+    assert R.roi_align is roi_align
