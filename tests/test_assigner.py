@@ -165,6 +165,10 @@ def test_degenerate_inputs(device):
     # no ground-truth slots at all
     r = assign(scores, pred, pts, gt[:, :0], cls[:, :0], valid[:, :0], ignore[:, :0], strides=st)
     assert not r[0].any() and r[3].abs().sum() == 0 and r[3].shape == scores.shape
+    # an empty batch
+    for fn in (assign, _assign_dense):
+        r = fn(scores[:0], pred[:0], pts, gt[:0], cls[:0], valid[:0], ignore[:0], strides=st)
+        assert r[0].shape == (0, pts.shape[0]) and r[3].shape == (0, pts.shape[0], scores.shape[2])
     # every slot padding, and topk 0
     r = assign(scores, pred, pts, gt, cls, torch.zeros_like(valid), ignore, strides=st)
     assert not r[0].any() and not r[4].any()

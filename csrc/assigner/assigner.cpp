@@ -217,7 +217,7 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
 
   at::Tensor cls_idx = at::where(pos_gt, gt_cls.to(at::kLong).expand({B, G}),
                                  at::zeros({}, i64));
-  if (nc > 0) {
+  if (nc > 0 && cls_idx.numel() > 0) {
     // Checked up front: an out-of-range class must not reach a gather kernel.
     const int64_t lo = cls_idx.min().item<int64_t>(), hi = cls_idx.max().item<int64_t>();
     TORCH_CHECK_INDEX(lo >= 0 && hi < nc, "assign(): class index ", lo < 0 ? lo : hi,
