@@ -629,3 +629,27 @@ def test_forward_errors():
     c(preds, batch)
     assert all(torch.equal(batch[k], v) for k, v in snapshot.items())
     assert all(torch.equal(preds[k], v) for k, v in pre.items())
+
+
+def test_autocast_keeps_float32(monkeypatch):
+    preds, batch = make_case(10)
+    monkeypatch.setattr(L, "assign", fake_assigner(10))
+    c = L.MultiTaskCriterion(MODEL_CFG, labelspace())
+    total, stats = c(preds, batch)
+    with torch.autocast("cpu", dtype=torch.bfloat16):
+        total_ac, stats_ac = c(preds, batch)
+    assert total_ac.dtype == torch.float32
+    for k in stats:
+        assert stats_ac[k].dtype == torch.float32
+        torch.testing.assert_close(stats_ac[k], stats[k], rtol=1e-6, atol=0)
+
+
+def test_copy_and_pickle_roundtrip():
+    import copy
+    import pickle
+    c = L.MultiTaskCriterion(MODEL_CFG, labelspace(), {"box": 3.0})
+    c._anchors(SHAPES, "cpu")
+    for d in (copy.deepcopy(c), pickle.loads(pickle.dumps(c))):
+        assert type(d) is L.MultiTaskCriterion and d.w["box"] == 3.0
+        assert torch.equal(d.is_polyline_cls, c.is_polyline_cls)
+        assert (SHAPES, "cpu") in d._anchor_cache

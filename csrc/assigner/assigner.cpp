@@ -219,7 +219,9 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
                                  at::zeros({}, i64));
   if (nc > 0 && cls_idx.numel() > 0) {
     // Checked up front: an out-of-range class must not reach a gather kernel.
-    const int64_t lo = cls_idx.min().item<int64_t>(), hi = cls_idx.max().item<int64_t>();
+    // one transfer for both bounds
+    at::Tensor mm = at::stack({cls_idx.min(), cls_idx.max()}).cpu();
+    const int64_t lo = mm[0].item<int64_t>(), hi = mm[1].item<int64_t>();
     TORCH_CHECK_INDEX(lo >= 0 && hi < nc, "assign(): class index ", lo < 0 ? lo : hi,
                       " is out of bounds for ", nc, " classes");
   }

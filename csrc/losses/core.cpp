@@ -1,6 +1,7 @@
 #include "core.h"
 
 #include <ATen/core/Reduction.h>
+#include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 
 #include <cmath>
@@ -109,6 +110,9 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
                                            const at::Tensor& col_avail) {
   // Weight of (image, anchor, class): class available for the image, and the
   // anchor positive or not ignored; kept factored as (B, A) x (B, nc).
+  // float32 whatever autocast says (the per-image product would otherwise be
+  // cast down).
+  c10::impl::ExcludeDispatchKeyGuard no_autocast(c10::autocast_dispatch_keyset);
   const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
   at::Tensor anchor_w = ignore_mask.bitwise_not()
                             .bitwise_or(fg_mask)
