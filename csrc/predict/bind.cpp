@@ -111,17 +111,22 @@ struct Image {
   at::Device device;
 };
 
-at::Tensor coarse_logits(const Image& im) {
-  const int64_t n = im.idx.size(0);
+// The detections' mask coefficients (n, P) and the image's prototypes (P, hm, wm).
+std::pair<at::Tensor, at::Tensor> mask_inputs(const Image& im) {
   py::object protos_obj = pyapi::getitem(im.preds, "protos");
   at::Tensor protos = index(protos_obj, {im.b}, py::int_(im.b), "protos").to(at::kFloat);
   if (protos.dim() != 3) pyapi::raise_unpack(3, protos.dim());
-  const int64_t P = protos.size(0), hm = protos.size(1), wm = protos.size(2);
   py::object coef_obj = pyapi::getitem(im.preds, "coef");
   at::Tensor coef = index(coef_obj, {im.b, im.idx}, py::make_tuple(im.b, pyapi::wrap(im.idx)),
                           "coef")
                         .to(at::kFloat);
-  return at::matmul(coef, protos.reshape({P, hm * wm})).reshape({n, hm, wm});
+  return {coef, protos};
+}
+
+// Coarse mask logits (n, hm, wm): the coefficient-weighted sum of the prototypes.
+at::Tensor coarse_logits(const at::Tensor& coef, const at::Tensor& protos) {
+  const int64_t P = protos.size(0), hm = protos.size(1), wm = protos.size(2);
+  return at::matmul(coef, protos.reshape({P, hm * wm})).reshape({coef.size(0), hm, wm});
 }
 
 at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py::handle refine,
@@ -192,16 +197,19 @@ at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py
 at::Tensor masks_for(const Image& im, int64_t S, py::handle refine, py::handle thres) {
   const int64_t n = im.idx.size(0);
   if (n == 0) return at::zeros({0, S, S}, at::TensorOptions().dtype(at::kBool).device(im.device));
-  at::Tensor coarse = coarse_logits(im);
+  auto inputs = mask_inputs(im);
   if (!refine.is_none() && pyapi::contains(im.preds, "f2"))
-    return refine_masks(im, coarse, S, refine, thres);
+    return refine_masks(im, coarse_logits(inputs.first, inputs.second), S, refine, thres);
   at::Scalar ts;
   if (pyapi::scalar_arg(thres, &ts)) {
     py::gil_scoped_release nogil;
-    return predict::coarse_masks(std::move(coarse), im.bx, S, ts, /*consume=*/true);
+    at::Tensor m = predict::prototype_masks(inputs.first, inputs.second, im.bx, S, ts);
+    if (m.defined()) return m;
+    return predict::coarse_masks(coarse_logits(inputs.first, inputs.second), im.bx, S, ts,
+                                 /*consume=*/true);
   }
-  return predict::coarse_masks_reference(
-      coarse, im.bx, S, [&](const at::Tensor& m) { return greater(m, thres); });
+  return predict::coarse_masks_reference(coarse_logits(inputs.first, inputs.second), im.bx, S,
+                                         [&](const at::Tensor& m) { return greater(m, thres); });
 }
 
 py::object postprocess(const Args& a) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <algorithm>
+#include <limits>
 
 namespace halcyra {
 namespace predict {
@@ -64,11 +66,13 @@ inline float comb(float a, float wa, float b, float wb) {
 // Evaluates the resize of one (hm, wm) plane at rows r0..r1 and columns
 // c0..c1 of the output (inclusive), separably: each needed source row is
 // interpolated horizontally once (its value does not depend on the output
-// row), then rows are combined vertically. `sink(y, j, v)` receives the value
-// of output row y, column c0 + j.
+// row), then rows are combined vertically. `src` holds the source rows from
+// src_r0 and the columns from src_c0 on, `stride` floats apart.
+// `sink(y, t0, h0, t1, h1, width)` finishes output row y.
 template <bool Fma, typename Sink>
-inline void resize_block(const float* src, int64_t wm, const Axis& ay, const Axis& ax, int64_t r0,
-                         int64_t r1, int64_t c0, int64_t c1, std::vector<float>& buf, Sink&& sink) {
+inline void resize_block(const float* src, int64_t stride, int64_t src_r0, int64_t src_c0,
+                         const Axis& ay, const Axis& ax, int64_t r0, int64_t r1, int64_t c0,
+                         int64_t c1, std::vector<float>& buf, Sink&& sink) {
   const int64_t width = c1 - c0 + 1;
   const int64_t s0 = ay.i0[r0], s1 = ay.i1[r1];
   buf.resize(static_cast<size_t>((s1 - s0 + 1) * width));
@@ -77,15 +81,15 @@ inline void resize_block(const float* src, int64_t wm, const Axis& ay, const Axi
   const float* xl0 = ax.l0.data() + c0;
   const float* xl1 = ax.l1.data() + c0;
   for (int64_t r = s0; r <= s1; ++r) {
-    const float* row = src + r * wm;
+    const float* row = src + (r - src_r0) * stride;
     float* t = buf.data() + (r - s0) * width;
-    for (int64_t j = 0; j < width; ++j) t[j] = comb<Fma>(row[xi0[j]], xl0[j], row[xi1[j]], xl1[j]);
+    for (int64_t j = 0; j < width; ++j)
+      t[j] = comb<Fma>(row[xi0[j] - src_c0], xl0[j], row[xi1[j] - src_c0], xl1[j]);
   }
   for (int64_t y = r0; y <= r1; ++y) {
     const float* t0 = buf.data() + (ay.i0[y] - s0) * width;
     const float* t1 = buf.data() + (ay.i1[y] - s0) * width;
-    const float h0 = ay.l0[y], h1 = ay.l1[y];
-    sink(y, t0, h0, t1, h1, width);
+    sink(y, t0, ay.l0[y], t1, ay.l1[y], width);
   }
 }
 
@@ -115,7 +119,7 @@ void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const f
       pixel_span(b[0], b[2], S, &c0, &c1);
       pixel_span(b[1], b[3], S, &r0, &r1);
       if (c0 > c1 || r0 > r1) continue;
-      resize_block<Fma>(prob + k * hm * wm, wm, ay, ax, r0, r1, c0, c1, buf,
+      resize_block<Fma>(prob + k * hm * wm, wm, 0, 0, ay, ax, r0, r1, c0, c1, buf,
                         [&](int64_t y, const float* t0, float h0, const float* t1, float h1,
                             int64_t width) {
                           bool* o = plane + y * S + c0;
@@ -136,7 +140,7 @@ template <bool Fma>
 void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, float* out) {
   const Axis ay = linear_axis(hm, oh), ax = linear_axis(wm, ow);
   std::vector<float> buf;
-  resize_block<Fma>(src, wm, ay, ax, 0, oh - 1, 0, ow - 1, buf,
+  resize_block<Fma>(src, wm, 0, 0, ay, ax, 0, oh - 1, 0, ow - 1, buf,
                     [&](int64_t y, const float* t0, float h0, const float* t1, float h1,
                         int64_t width) {
                       for (int64_t j = 0; j < width; ++j)
@@ -147,6 +151,148 @@ void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t 
 __attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t hm, int64_t wm,
                                                      int64_t oh, int64_t ow, float* out) {
   resize_plane<true>(src, hm, wm, oh, ow, out);
+}
+
+// ---- masks straight from the prototypes -------------------------------------
+//
+// The coarse logits are a matrix product that the library hands to BLAS. With
+// the reference BLAS every logit is the sum over prototypes in order, one
+// rounding per product and per sum, so the logits a box needs can be computed
+// alone, with the same bits. Whether the linked BLAS does exactly that is
+// checked once per process (ProductOrder below).
+
+enum ProductOrder { kProductUnknown = 0, kProductOther, kProductInOrder, kProductSkipZeros };
+std::atomic<int> g_product{kProductUnknown};
+
+// Logits of one detection over source rows s0..s1 and columns u0..u1.
+void logits_block(const float* coef, const float* protos, int64_t P, int64_t hw, int64_t wm,
+                  int64_t s0, int64_t s1, int64_t u0, int64_t u1, bool skip_zeros, float* out) {
+  const int64_t w = u1 - u0 + 1;
+  for (int64_t r = s0; r <= s1; ++r) {
+    float* acc = out + (r - s0) * w;
+    for (int64_t j = 0; j < w; ++j) acc[j] = 0.f;
+    for (int64_t l = 0; l < P; ++l) {
+      const float c = coef[l];
+      if (skip_zeros && c == 0.f) continue;
+      const float* p = protos + l * hw + r * wm + u0;
+      for (int64_t j = 0; j < w; ++j) acc[j] = acc[j] + c * p[j];
+    }
+  }
+}
+
+bool same_floats(const float* a, const float* b, int64_t n) {
+  for (int64_t i = 0; i < n; ++i) {
+    if (std::isnan(a[i]) && std::isnan(b[i])) continue;
+    if (std::memcmp(a + i, b + i, sizeof(float)) != 0) return false;
+  }
+  return true;
+}
+
+int calibrate_product() {
+  const int64_t shapes[][3] = {{5, 7, 301}, {16, 32, 4096}, {3, 32, 102400}};
+  bool in_order = true, skip = true;
+  uint32_t state = 777u;
+  auto next = [&]() {
+    state = state * 1664525u + 1013904223u;
+    return static_cast<float>(state >> 8) / 16777216.f * 4.f - 2.f;
+  };
+  for (const auto& sh : shapes) {
+    const int64_t n = sh[0], P = sh[1], hw = sh[2];
+    at::Tensor coef = at::empty({n, P}, at::kFloat), protos = at::empty({P, hw}, at::kFloat);
+    float* c = coef.data_ptr<float>();
+    float* p = protos.data_ptr<float>();
+    for (int64_t i = 0; i < n * P; ++i) c[i] = (i % 11 == 3) ? 0.f : next() * 3.f;
+    for (int64_t i = 0; i < P * hw; ++i) p[i] = next() * (1.f + static_cast<float>(i % 7));
+    p[3 * hw + 5] = std::numeric_limits<float>::infinity();  // meets a zero coefficient
+    at::Tensor want = at::mm(coef, protos).contiguous();
+    std::vector<float> mine(static_cast<size_t>(hw));
+    for (int64_t j = 0; j < n; ++j) {
+      const float* w = want.data_ptr<float>() + j * hw;
+      if (in_order) {
+        logits_block(c + j * P, p, P, hw, hw, 0, 0, 0, hw - 1, false, mine.data());
+        in_order = same_floats(mine.data(), w, hw);
+      }
+      if (skip) {
+        logits_block(c + j * P, p, P, hw, hw, 0, 0, 0, hw - 1, true, mine.data());
+        skip = same_floats(mine.data(), w, hw);
+      }
+    }
+  }
+  return in_order ? kProductInOrder : (skip ? kProductSkipZeros : kProductOther);
+}
+
+int product_order() {
+  int v = g_product.load(std::memory_order_acquire);
+  if (v == kProductUnknown) {
+    static std::mutex mu;
+    std::lock_guard<std::mutex> lock(mu);
+    v = g_product.load(std::memory_order_relaxed);
+    if (v == kProductUnknown) {
+      v = calibrate_product();
+      g_product.store(v, std::memory_order_release);
+    }
+  }
+  return v;
+}
+
+struct Region {
+  int64_t r0, r1, c0, c1;  // output rows and columns inside the box
+  int64_t s0, s1, u0, u1;  // source rows and columns they read
+  int64_t offset;          // into the packed logits
+};
+
+template <bool Fma>
+void region_kernel(const float* prob, const std::vector<Region>& regions, const Axis& ay,
+                   const Axis& ax, int64_t S, float thr, bool* out) {
+  const int64_t n = static_cast<int64_t>(regions.size());
+  at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
+    std::vector<float> buf;
+    for (int64_t k = begin; k < end; ++k) {
+      bool* plane = out + k * S * S;
+      std::memset(plane, 0, static_cast<size_t>(S * S));
+      const Region& g = regions[k];
+      if (g.r0 > g.r1 || g.c0 > g.c1) continue;
+      resize_block<Fma>(prob + g.offset, g.u1 - g.u0 + 1, g.s0, g.u0, ay, ax, g.r0, g.r1, g.c0,
+                        g.c1, buf,
+                        [&](int64_t y, const float* t0, float h0, const float* t1, float h1,
+                            int64_t width) {
+                          bool* o = plane + y * S + g.c0;
+                          for (int64_t j = 0; j < width; ++j)
+                            o[j] = comb<Fma>(t0[j], h0, t1[j], h1) > thr;
+                        });
+    }
+  });
+}
+
+__attribute__((target("fma"))) void region_kernel_fma(const float* prob,
+                                                      const std::vector<Region>& regions,
+                                                      const Axis& ay, const Axis& ax, int64_t S,
+                                                      float thr, bool* out) {
+  region_kernel<true>(prob, regions, ay, ax, S, thr, out);
+}
+
+// Flat positions of the (n, hm, wm) logits that the library's sigmoid may have
+// computed on its scalar path: the last elements of every chunk its parallel
+// loop can form (for any team size up to the thread count). Elsewhere it uses
+// its vector path, which is what the packed evaluation below reproduces.
+std::vector<int64_t> scalar_path_positions(int64_t numel) {
+  constexpr int64_t kTail = 64;  // at least two vectors of the widest kernel
+  std::vector<int64_t> ends;
+  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
+  const int64_t grain = at::internal::GRAIN_SIZE;
+  for (int64_t t = 1; t <= threads; ++t) {
+    const int64_t tasks = numel < grain ? 1 : std::min(t, (numel + grain - 1) / grain);
+    const int64_t chunk = (numel + tasks - 1) / tasks;
+    for (int64_t c = 0; c < tasks; ++c) ends.push_back(std::min(numel, (c + 1) * chunk));
+  }
+  std::sort(ends.begin(), ends.end());
+  ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+  std::vector<int64_t> pos;
+  for (int64_t e : ends)
+    for (int64_t i = std::max<int64_t>(0, e - kTail); i < e; ++i) pos.push_back(i);
+  std::sort(pos.begin(), pos.end());
+  pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
+  return pos;
 }
 
 enum Arith { kUnknown = 0, kNone, kPlain, kFma };
@@ -279,6 +425,87 @@ bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tens
     for (int64_t j = 0; j < w; ++j) o[j] = q[j] > thr;
   }
   return true;
+}
+
+at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
+                           const at::Tensor& boxes, int64_t S, const at::Scalar& thres) {
+  if (coef.dim() != 2 || protos.dim() != 3) return at::Tensor();
+  const int64_t n = coef.size(0), P = coef.size(1), hm = protos.size(1), wm = protos.size(2);
+  const bool ok = coef.device().is_cpu() && protos.device().is_cpu() && boxes.device().is_cpu() &&
+                  coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
+                  boxes.scalar_type() == at::kFloat && protos.size(0) == P && boxes.dim() == 2 &&
+                  boxes.size(0) == n && boxes.size(1) == 4 && n >= 2 && P > 0 && hm > 0 &&
+                  wm > 0 && S > 0 && real_threshold(thres) && arith() != kNone &&
+                  !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));
+  if (!ok) return at::Tensor();
+  const int order = product_order();
+  if (order == kProductOther) return at::Tensor();
+  const bool skip_zeros = order == kProductSkipZeros;
+  at::Tensor c = coef.contiguous(), p = protos.contiguous(), bx = boxes.contiguous();
+  const float* cp = c.data_ptr<float>();
+  const float* pp = p.data_ptr<float>();
+  const float* bp = bx.data_ptr<float>();
+  const Axis ay = linear_axis(hm, S), ax = linear_axis(wm, S);
+  const int64_t hw = hm * wm;
+
+  std::vector<Region> regions(static_cast<size_t>(n));
+  int64_t total = 0;
+  for (int64_t k = 0; k < n; ++k) {
+    Region& g = regions[k];
+    pixel_span(bp[k * 4], bp[k * 4 + 2], S, &g.c0, &g.c1);
+    pixel_span(bp[k * 4 + 1], bp[k * 4 + 3], S, &g.r0, &g.r1);
+    g.offset = total;
+    if (g.r0 > g.r1 || g.c0 > g.c1) continue;
+    g.s0 = ay.i0[g.r0];
+    g.s1 = ay.i1[g.r1];
+    g.u0 = ax.i0[g.c0];
+    g.u1 = ax.i1[g.c1];
+    total += (g.s1 - g.s0 + 1) * (g.u1 - g.u0 + 1);
+  }
+  // Packed logits, padded so that every sigmoid call below covers whole vectors.
+  constexpr int64_t kPiece = 32704;  // a multiple of 64 below the library's grain size
+  const int64_t padded = (total + 63) / 64 * 64;
+  at::Tensor packed = at::zeros({std::max<int64_t>(padded, 64)}, at::kFloat);
+  float* lp = packed.data_ptr<float>();
+  at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
+    for (int64_t k = begin; k < end; ++k) {
+      const Region& g = regions[k];
+      if (g.r0 > g.r1 || g.c0 > g.c1) continue;
+      logits_block(cp + k * P, pp, P, hw, wm, g.s0, g.s1, g.u0, g.u1, skip_zeros, lp + g.offset);
+    }
+  });
+
+  // Logits at positions where the library may have taken its scalar path.
+  std::vector<float> scalar_in;
+  std::vector<int64_t> scalar_at;
+  for (int64_t e : scalar_path_positions(n * hw)) {
+    const int64_t k = e / hw, r = (e % hw) / wm, col = e % wm;
+    const Region& g = regions[k];
+    if (g.r0 > g.r1 || g.c0 > g.c1 || r < g.s0 || r > g.s1 || col < g.u0 || col > g.u1) continue;
+    const int64_t at_ = g.offset + (r - g.s0) * (g.u1 - g.u0 + 1) + (col - g.u0);
+    scalar_in.push_back(lp[at_]);
+    scalar_at.push_back(at_);
+  }
+  for (int64_t off = 0; off < padded; off += kPiece)
+    packed.narrow(0, off, std::min(kPiece, padded - off)).sigmoid_();
+  if (!scalar_in.empty()) {
+    // Fewer elements than one vector: the library's scalar path.
+    at::Tensor sv = at::from_blob(scalar_in.data(), {static_cast<int64_t>(scalar_in.size())},
+                                  at::kFloat).clone();
+    for (int64_t off = 0; off < sv.numel(); off += 8) sv.narrow(0, off, std::min<int64_t>(8, sv.numel() - off)).sigmoid_();
+    const float* s = sv.data_ptr<float>();
+    for (size_t i = 0; i < scalar_at.size(); ++i)
+      if (std::memcmp(s + i, lp + scalar_at[i], sizeof(float)) != 0 &&
+          !(std::isnan(s[i]) && std::isnan(lp[scalar_at[i]])))
+        return at::Tensor();  // the two paths disagree where it matters: not provable
+  }
+  at::Tensor out = at::empty({n, S, S}, at::TensorOptions().dtype(at::kBool));
+  const float thr = thres.toFloat();
+  if (arith() == kFma)
+    region_kernel_fma(lp, regions, ay, ax, S, thr, out.data_ptr<bool>());
+  else
+    region_kernel<false>(lp, regions, ay, ax, S, thr, out.data_ptr<bool>());
+  return out;
 }
 
 }  // namespace predict

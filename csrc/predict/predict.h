@@ -24,6 +24,14 @@ namespace predict {
 at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
                         const at::Scalar& thres, bool consume = false);
 
+// The same masks straight from the coefficients (n, P) and prototypes
+// (P, hm, wm): only the logits a box reads are computed, in the order of the
+// library's product, and only where that order and the sigmoid's bits are
+// proven to match (checked against the library once per process and per call);
+// otherwise an undefined tensor, and the caller takes coarse_masks.
+at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
+                           const at::Tensor& boxes, int64_t S, const at::Scalar& thres);
+
 // The tensor formulation of coarse_masks (any device). `gt` compares the
 // probabilities with the threshold.
 at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,

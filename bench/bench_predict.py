@@ -1,0 +1,66 @@
+"""Inference postprocess: halcyra.infer.predict.postprocess against the eager
+formulation (bench/ref_predict.py), 4 images at 640 input, with masks on the
+coarse path and on the refine path. Outputs are checked equal before timing."""
+import os
+import sys
+
+import torch
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from bench import ref_predict as ref  # noqa: E402
+from bench.common import print_table, row, timeit  # noqa: E402
+from halcyra.infer import predict as P  # noqa: E402
+from halcyra.models.refine import RefineHead  # noqa: E402
+
+SHAPES = [(80, 80), (40, 40), (20, 20)]   # 640 x 640 input, 8400 anchors
+
+
+def make_preds(b=4, nc=10, p=32, objects=60, seed=0):
+    """Raw outputs with about `objects` confident anchors per image."""
+    g = torch.Generator().manual_seed(seed)
+    a = sum(h * w for h, w in SHAPES)
+    cls = torch.randn(b, a, nc, generator=g) - 6.0
+    for i in range(b):
+        hot = torch.randperm(a, generator=g)[:objects]
+        cls[i, hot, torch.randint(0, nc, (objects,), generator=g)] = 2.0 + torch.rand(objects, generator=g)
+    return {"feat_shapes": SHAPES, "cls_raw": cls,
+            "box_raw": torch.randn(b, a, 4, generator=g) * 0.5 + 1.5,
+            "coef": torch.randn(b, a, p, generator=g), "protos": torch.randn(b, p, 320, 320, generator=g),
+            "f2": torch.randn(b, 96, 320, 320, generator=g),
+            "kpt_raw": torch.randn(b, a, 51, generator=g), "pline_raw": torch.randn(b, a, 32, generator=g)}
+
+
+def check(got, want):
+    for g, w in zip(got, want):
+        assert list(g) == list(w)
+        for k in g:
+            if g[k].dtype == torch.bool or k == "cls":
+                assert torch.equal(g[k], w[k]), k
+            else:
+                torch.testing.assert_close(g[k], w[k], rtol=1e-6, atol=1e-4)
+
+
+def run(quick=False):
+    repeat, warmup = (2, 1) if quick else (5, 1)
+    preds = make_preds()
+    base = {k: preds[k] for k in ("feat_shapes", "cls_raw", "box_raw", "kpt_raw", "pline_raw")}
+    coarse = {k: v for k, v in preds.items() if k != "f2"}
+    torch.manual_seed(0)
+    head = RefineHead().eval()
+    kw = dict(num_kpts=17, n_pline=16)
+    rows = []
+    for name, p, h in [("boxes, kpts, plines", base, None), ("coarse masks", coarse, None),
+                       ("refine masks (RefineHead)", preds, head)]:
+        got = P.postprocess(p, refine=h, **kw)
+        check(got, ref.postprocess(p, refine=h, **kw))
+        n = sum(r["boxes"].shape[0] for r in got)
+        rows.append(row(f"postprocess 4x640 {name}, {n} det",
+                        timeit(lambda: ref.postprocess(p, refine=h, **kw), repeat, warmup),
+                        timeit(lambda: P.postprocess(p, refine=h, **kw), repeat, warmup)))
+    return rows
+
+
+if __name__ == "__main__":
+    print_table(run("--quick" in sys.argv),
+                "halcyra.infer.predict (CPU, %d threads)" % torch.get_num_threads())
