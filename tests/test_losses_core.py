@@ -653,3 +653,55 @@ def test_copy_and_pickle_roundtrip():
         assert type(d) is L.MultiTaskCriterion and d.w["box"] == 3.0
         assert torch.equal(d.is_polyline_cls, c.is_polyline_cls)
         assert (SHAPES, "cpu") in d._anchor_cache
+
+
+def test_forward_all_tasks_matches_eager(monkeypatch):
+    """Every switch key present, the real task losses: ours against the eager criterion."""
+    K, N, P, T, B = 3, 4, 6, 5, 3
+    cfg = {"nc": NC, "box_offset": 0.5, "tasks": {"keypoint": {"enabled": True, "num_kpts": K},
+                                                  "polyline": {"enabled": True, "n_points": N}}}
+    preds, batch = make_case(12)
+    g = torch.Generator().manual_seed(12)
+    A = 84
+    preds.update({"coef": torch.randn(B, A, P, generator=g),
+                  "protos": torch.randn(B, P, 32, 32, generator=g),
+                  "kpt_raw": torch.randn(B, A, 3 * K, generator=g),
+                  "pline_raw": torch.randn(B, A, 2 * N, generator=g),
+                  "tag_logits": torch.randn(B, T, generator=g)})
+    gt = batch["gt_boxes"]
+    kxy = gt[..., None, :2] + torch.rand(B, G, K, 2, generator=g) * (gt[..., None, 2:] - gt[..., None, :2])
+    batch.update({"gt_masks": (torch.rand(B, G, 32, 32, generator=g) > 0.5).to(torch.uint8),
+                  "mask_valid": torch.rand(B, G, generator=g) > 0.3,
+                  "gt_kpts": torch.cat([kxy, torch.randint(0, 3, (B, G, K, 1), generator=g).float()], -1),
+                  "kpt_valid": torch.rand(B, G, generator=g) > 0.3,
+                  "gt_plines": torch.rand(B, G, N, 2, generator=g) * 64,
+                  "pline_valid": torch.rand(B, G, generator=g) > 0.3,
+                  "has_tags": torch.tensor([True, False, True]),
+                  "gt_tags": (torch.rand(B, T, generator=g) > 0.5).float(),
+                  "has_keypoint": torch.tensor([True, False, True]),
+                  "has_polyline": torch.tensor([True, True, False])})
+    fake = fake_assigner(12, p_fg=0.05)     # under MASK_CAP instances: no random draw
+    results = []
+    for kind in ("ours", "ref"):
+        leaves = {k: preds[k].detach().clone().requires_grad_()
+                  for k in ("cls_raw", "box_raw", "coef", "protos", "kpt_raw", "pline_raw",
+                            "tag_logits")}
+        p = {**preds, **leaves}
+        if kind == "ours":
+            monkeypatch.setattr(L, "assign", fake)
+            crit = L.MultiTaskCriterion(cfg, labelspace())
+        else:
+            crit = ref.RefCriterion(cfg, labelspace(), assign_fn=fake)
+        total, stats = crit(p, batch)
+        total.backward()
+        results.append((total.detach(), stats, {k: v.grad for k, v in leaves.items()}))
+        monkeypatch.undo()
+    (t1, s1, g1), (t2, s2, g2) = results
+    assert list(s1) == ["cls", "box", "mask", "kpt", "vis", "poly", "tag", "num_pos"]
+    assert all(s1[k] > 0 for k in s1), "every task supervised something"
+    assert list(s1) == list(s2)
+    torch.testing.assert_close(t1, t2, rtol=2e-5, atol=1e-6)
+    for k in s1:
+        torch.testing.assert_close(s1[k], s2[k], rtol=2e-5, atol=1e-6)
+    for k in g1:
+        torch.testing.assert_close(g1[k], g2[k], rtol=1e-4, atol=1e-7)
