@@ -200,7 +200,9 @@ def test_drawing_writes_png(tmp_path):
 # ------------------------------------------------------------------ data-parallel
 def test_ddp_two_processes(demo_module, tmp_path):
     out = tmp_path / "ddp"
+    # --redirects/--tee 1: the defaults ("0") break torchrun of torch 1.13 under Python 3.11
     cmd = [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node", "2",
+           "--redirects", "1", "--tee", "1", "--log_dir", str(tmp_path / "logs"),
            os.path.join(REPO, "examples", "demo.py"), "--ddp", "--steps", "2", "--batch", "4",
            "--no-eval", "--quiet", "--out", str(out)]
     env = dict(os.environ, OMP_NUM_THREADS="1")
