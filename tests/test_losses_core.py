@@ -705,3 +705,33 @@ def test_forward_all_tasks_matches_eager(monkeypatch):
         torch.testing.assert_close(s1[k], s2[k], rtol=2e-5, atol=1e-6)
     for k in g1:
         torch.testing.assert_close(g1[k], g2[k], rtol=1e-4, atol=1e-7)
+
+
+def test_forward_many_anchor_blocks(monkeypatch):
+    """A size where the classification term runs in several blocks per image."""
+    shapes = ((40, 40), (20, 20), (10, 10))
+    A, nc, B = 2100, 20, 2
+    g = torch.Generator().manual_seed(13)
+    ls = LabelSpace([{"is_polyline": c == 7} for c in range(nc)])
+    cfg = {"nc": nc}
+    preds = {"feat_shapes": shapes, "cls_raw": torch.randn(B, A, nc, generator=g) * 3,
+             "box_raw": torch.randn(B, A, 4, generator=g)}
+    xy = torch.rand(B, G, 2, generator=g) * 250
+    batch = {"gt_boxes": torch.cat([xy, xy + torch.rand(B, G, 2, generator=g) * 60 + 10], -1),
+             "gt_cls": torch.randint(0, nc, (B, G), generator=g),
+             "gt_valid": torch.ones(B, G, dtype=torch.bool),
+             "gt_ignore": torch.zeros(B, G, dtype=torch.bool),
+             "has_rect": torch.tensor([True, False]), "has_polygon": torch.tensor([False, False]),
+             "has_keypoint": torch.tensor([False, False]),
+             "has_polyline": torch.tensor([True, True])}
+    fake = fake_assigner(13, p_fg=0.02)
+    out = []
+    for crit in (L.MultiTaskCriterion(cfg, ls), ref.RefCriterion(cfg, ls, assign_fn=fake)):
+        monkeypatch.setattr(L, "assign", fake)
+        x = preds["cls_raw"].clone().requires_grad_()
+        total, stats = crit({**preds, "cls_raw": x}, batch)
+        total.backward()
+        out.append((stats["cls"], x.grad))
+    torch.testing.assert_close(out[0][0], out[1][0], rtol=2e-5, atol=0)
+    torch.testing.assert_close(out[0][1], out[1][1], rtol=1e-5, atol=1e-9)
+    assert (out[0][1][1, :, 7] != 0).any() and (out[0][1][1, :, :7] == 0).all()

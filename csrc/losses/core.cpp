@@ -4,6 +4,9 @@
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 
+#include <ATen/Parallel.h>
+
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -75,28 +78,85 @@ at::Tensor class_availability(const at::Tensor& has_rect, const at::Tensor& has_
 
 namespace {
 
-// sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t), without
-// materialising the weight or keeping autograd history of the elementwise
-// steps: bce = softplus(x) - t * x, weighted by one batched product per image.
-// Backward: (sigmoid(x) - t) * aw * col * grad, one tensor.
+// On the CPU the (B, A, nc) passes run block by block (a few hundred anchors
+// of one image at a time), so each block stays in cache and no full-size
+// temporary is made in the forward pass.
+constexpr int64_t kBlockElems = 16384;
+
+struct Blocks {
+  int64_t B, A, nc, rows, per_img;
+  explicit Blocks(const at::Tensor& x)
+      : B(x.size(0)), A(x.size(1)), nc(x.size(2)),
+        rows(std::max<int64_t>(1, kBlockElems / std::max<int64_t>(1, x.size(2)))),
+        per_img((x.size(1) + rows - 1) / rows) {}
+  int64_t count() const { return B * per_img; }
+  int64_t image(int64_t i) const { return i / per_img; }
+  int64_t start(int64_t i) const { return (i % per_img) * rows; }
+  int64_t len(int64_t i) const { return std::min(rows, A - start(i)); }
+};
+
+bool blocked(const at::Tensor& x) {
+  return x.device().is_cpu() && x.size(1) > 0 && x.size(2) > 0 && x.size(0) > 0;
+}
+
+// sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t), as one
+// autograd node: bce = softplus(x) - t * x, weighted per image by a product
+// with aw and then col; backward (sigmoid(x) - t) * aw * col * grad.
 struct WeightedBce : public torch::autograd::Function<WeightedBce> {
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x,
-                            const at::Tensor& t, const at::Tensor& aw, const at::Tensor& col) {
-    at::Tensor l = at::softplus(x);
-    l.addcmul_(t, x, -1);
-    at::Tensor per = at::bmm(aw.unsqueeze(1), l).squeeze(1);  // (B, nc)
-    ctx->save_for_backward({x, t, aw, col});
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x_in,
+                            const at::Tensor& t_in, const at::Tensor& aw_in,
+                            const at::Tensor& col) {
+    ctx->save_for_backward({x_in, t_in, aw_in, col});
+    const at::Tensor x = x_in.detach(), t = t_in.detach(), aw = aw_in.detach();
+    if (!blocked(x)) {
+      at::Tensor l = at::softplus(x);
+      l.addcmul_(t, x, -1);
+      at::Tensor per = at::bmm(aw.unsqueeze(1), l).squeeze(1);  // (B, nc)
+      return (per * col).sum();
+    }
+    const Blocks bl(x);
+    at::Tensor partial = at::empty({bl.count(), bl.nc}, x.options());
+    at::parallel_for(0, bl.count(), 1, [&](int64_t lo, int64_t hi) {
+      at::Tensor buf = at::empty({bl.rows, bl.nc}, x.options());
+      for (int64_t i = lo; i < hi; ++i) {
+        const int64_t b = bl.image(i), a0 = bl.start(i), n = bl.len(i);
+        at::Tensor xs = x.select(0, b).narrow(0, a0, n);
+        at::Tensor bs = buf.narrow(0, 0, n);
+        at::softplus_out(bs, xs, 1, 20);
+        bs.addcmul_(t.select(0, b).narrow(0, a0, n), xs, -1);
+        at::Tensor row = partial.select(0, i);
+        at::mv_out(row, bs.t(), aw.select(0, b).narrow(0, a0, n));
+      }
+    });
+    at::Tensor per = partial.view({bl.B, bl.per_img, bl.nc}).sum(1);  // (B, nc)
     return (per * col).sum();
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
     auto saved = ctx->get_saved_variables();
-    const at::Tensor &x = saved[0], &t = saved[1], &aw = saved[2], &col = saved[3];
-    at::Tensor gx = at::sigmoid(x);
-    gx.sub_(t);
-    gx.mul_((aw * grads[0]).unsqueeze(2));
-    gx.mul_(col.unsqueeze(1));
+    const at::Tensor x = saved[0].detach(), t = saved[1].detach();
+    const at::Tensor wg = saved[2].detach() * grads[0].detach();  // (B, A)
+    const at::Tensor col = saved[3].detach();
+    if (!blocked(x)) {
+      at::Tensor gx = at::sigmoid(x);
+      gx.sub_(t);
+      gx.mul_(wg.unsqueeze(2));
+      gx.mul_(col.unsqueeze(1));
+      return {gx, at::Tensor(), at::Tensor(), at::Tensor()};
+    }
+    const Blocks bl(x);
+    at::Tensor gx = at::empty(x.sizes(), x.options());
+    at::parallel_for(0, bl.count(), 1, [&](int64_t lo, int64_t hi) {
+      for (int64_t i = lo; i < hi; ++i) {
+        const int64_t b = bl.image(i), a0 = bl.start(i), n = bl.len(i);
+        at::Tensor gs = gx.select(0, b).narrow(0, a0, n);
+        at::sigmoid_out(gs, x.select(0, b).narrow(0, a0, n));
+        gs.sub_(t.select(0, b).narrow(0, a0, n));
+        gs.mul_(wg.select(0, b).narrow(0, a0, n).unsqueeze(1));
+        gs.mul_(col.select(0, b).unsqueeze(0));
+      }
+    });
     return {gx, at::Tensor(), at::Tensor(), at::Tensor()};
   }
 };
