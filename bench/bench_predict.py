@@ -31,6 +31,18 @@ def make_preds(b=4, nc=10, p=32, objects=60, seed=0):
             "kpt_raw": torch.randn(b, a, 51, generator=g), "pline_raw": torch.randn(b, a, 32, generator=g)}
 
 
+class PoolHead(torch.nn.Module):
+    """A near-free refine head (pooled coarse logits), so that the refine row
+    measures the postprocess's own region work rather than a network."""
+    roi = 28
+
+    def sanitize(self, boxes, size, stride):
+        return boxes.clamp(0, size[1] * stride)
+
+    def forward(self, f2, coarse, boxes, bidx, stride):
+        return torch.nn.functional.adaptive_avg_pool2d(coarse[:, None], 28)[:, 0]
+
+
 def check(got, want):
     for g, w in zip(got, want):
         assert list(g) == list(w)
@@ -51,6 +63,7 @@ def run(quick=False):
     kw = dict(num_kpts=17, n_pline=16)
     rows = []
     for name, p, h in [("boxes, kpts, plines", base, None), ("coarse masks", coarse, None),
+                       ("refine masks (pooling head)", preds, PoolHead()),
                        ("refine masks (RefineHead)", preds, head)]:
         got = P.postprocess(p, refine=h, **kw)
         check(got, ref.postprocess(p, refine=h, **kw))

@@ -270,6 +270,7 @@ class RecordingHead:
 
     def __call__(self, f2, coarse, boxes, bidx, stride):
         self.calls.append(("call", f2.shape, coarse.shape, boxes.clone(), bidx.clone(), stride))
+        self.coarse = coarse.clone()
         return torch.full((len(boxes), 3, 3), 10.0)
 
 
@@ -292,6 +293,19 @@ def test_refine_regions_and_arguments(monkeypatch):
     m = P.postprocess(preds, refine=head)[0]["masks"]
     assert head.calls[0][3] == 640 / 213 and head.calls[1][3].tolist()[0] == [100, 50, 104, 54]
     assert m[0].sum() == 16 and m[1].sum() == 20 * 4
+
+
+def test_refine_head_gets_the_exact_coarse_logits():
+    preds = make_preds(seed=3)
+    head = RecordingHead([[0.0, 0.0, 8.0, 8.0]] * A)
+    out = P.postprocess(preds, conf_thres=0.3, refine=head, num_kpts=2, n_pline=3, input_size=64)
+    n = out[1]["boxes"].shape[0]
+    scores = preds["cls_raw"][1].sigmoid().max(1)[0]
+    idx = ref.postprocess(preds, conf_thres=0.3, num_kpts=2, n_pline=3, input_size=64)[1]
+    assert torch.equal(idx["boxes"], out[1]["boxes"]) and n > 1
+    anchors = [int((scores == s).nonzero()[0]) for s in out[1]["scores"]]
+    want = (preds["coef"][1, anchors] @ preds["protos"][1].reshape(4, -1)).reshape(n, 32, 32)
+    assert torch.equal(head.coarse, want)
 
 
 def test_mask_path_selection():

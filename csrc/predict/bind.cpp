@@ -125,8 +125,7 @@ std::pair<at::Tensor, at::Tensor> mask_inputs(const Image& im) {
 
 // Coarse mask logits (n, hm, wm): the coefficient-weighted sum of the prototypes.
 at::Tensor coarse_logits(const at::Tensor& coef, const at::Tensor& protos) {
-  const int64_t P = protos.size(0), hm = protos.size(1), wm = protos.size(2);
-  return at::matmul(coef, protos.reshape({P, hm * wm})).reshape({coef.size(0), hm, wm});
+  return predict::coarse_product(coef, protos);
 }
 
 at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py::handle refine,

@@ -235,6 +235,34 @@ int product_order() {
   return v;
 }
 
+// The whole product, blocked over prototype-grid columns so that a block of
+// every prototype stays in cache; per element the same order as logits_block.
+template <bool SkipZeros>
+void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P, int64_t hw,
+                    int64_t b0, int64_t b1, float* out) {
+  constexpr int64_t kBlock = 1024;
+  for (int64_t b = b0; b < b1; ++b) {
+    const int64_t i0 = b * kBlock, w = std::min(kBlock, hw - i0);
+    for (int64_t j = 0; j < n; ++j) {
+      float* acc = out + j * hw + i0;
+      for (int64_t i = 0; i < w; ++i) acc[i] = 0.f;
+      for (int64_t l = 0; l < P; ++l) {
+        const float c = coef[j * P + l];
+        if (SkipZeros && c == 0.f) continue;
+        const float* row = protos + l * hw + i0;
+        for (int64_t i = 0; i < w; ++i) acc[i] = acc[i] + c * row[i];
+      }
+    }
+  }
+}
+
+template <bool SkipZeros>
+__attribute__((target("avx2"))) void product_blocks_avx2(const float* coef, const float* protos,
+                                                         int64_t n, int64_t P, int64_t hw,
+                                                         int64_t b0, int64_t b1, float* out) {
+  product_blocks<SkipZeros>(coef, protos, n, P, hw, b0, b1, out);
+}
+
 struct Region {
   int64_t r0, r1, c0, c1;  // output rows and columns inside the box
   int64_t s0, s1, u0, u1;  // source rows and columns they read
@@ -505,6 +533,37 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
     region_kernel_fma(lp, regions, ay, ax, S, thr, out.data_ptr<bool>());
   else
     region_kernel<false>(lp, regions, ay, ax, S, thr, out.data_ptr<bool>());
+  return out;
+}
+
+at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
+  const bool shapes = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0);
+  const int64_t P = protos.dim() == 3 ? protos.size(0) : 0;
+  const bool ok = shapes && coef.device().is_cpu() && protos.device().is_cpu() &&
+                  coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
+                  !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));
+  const int order = ok ? product_order() : kProductOther;
+  if (order == kProductOther) {
+    at::Tensor flat = protos.reshape({P, -1});
+    return at::matmul(coef, flat).reshape({coef.size(0), protos.size(1), protos.size(2)});
+  }
+  const int64_t n = coef.size(0), hm = protos.size(1), wm = protos.size(2), hw = hm * wm;
+  at::Tensor c = coef.contiguous(), p = protos.contiguous();
+  at::Tensor out = at::empty({n, hm, wm}, coef.options());
+  if (out.numel() == 0) return out;
+  const float* cp = c.data_ptr<float>();
+  const float* pp = p.data_ptr<float>();
+  float* op = out.data_ptr<float>();
+  const bool avx2 = [] { __builtin_cpu_init(); return __builtin_cpu_supports("avx2"); }();
+  const bool skip = order == kProductSkipZeros;
+  at::parallel_for(0, (hw + 1023) / 1024, 1, [&](int64_t b0, int64_t b1) {
+    if (avx2)
+      skip ? product_blocks_avx2<true>(cp, pp, n, P, hw, b0, b1, op)
+           : product_blocks_avx2<false>(cp, pp, n, P, hw, b0, b1, op);
+    else
+      skip ? product_blocks<true>(cp, pp, n, P, hw, b0, b1, op)
+           : product_blocks<false>(cp, pp, n, P, hw, b0, b1, op);
+  });
   return out;
 }
 

@@ -32,6 +32,11 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
 at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
                            const at::Tensor& boxes, int64_t S, const at::Scalar& thres);
 
+// Coarse logits (n, hm, wm) = coef (n, P) @ protos (P, hm * wm): the library's
+// product, or on CPU the same sums in the same order where the linked BLAS is
+// proven (once per process) to add the prototypes up in order.
+at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos);
+
 // The tensor formulation of coarse_masks (any device). `gt` compares the
 // probabilities with the threshold.
 at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
