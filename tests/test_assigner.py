@@ -169,6 +169,13 @@ def test_degenerate_inputs(device):
     for fn in (assign, _assign_dense):
         r = fn(scores[:0], pred[:0], pts, gt[:0], cls[:0], valid[:0], ignore[:0], strides=st)
         assert r[0].shape == (0, pts.shape[0]) and r[3].shape == (0, pts.shape[0], scores.shape[2])
+    # non-finite scores and boxes: no crash, shapes kept
+    bad_scores = scores.clone()
+    bad_scores[:, ::3] = float("nan")
+    bad_pred = pred.clone()
+    bad_pred[:, 1::4] = float("inf")
+    r = assign(bad_scores, bad_pred, pts, gt, cls, valid, ignore, strides=st, rescue=True)
+    assert r[0].shape == valid.shape[:1] + pts.shape[:1] and not (r[0] & r[4]).any()
     # every slot padding, and topk 0
     r = assign(scores, pred, pts, gt, cls, torch.zeros_like(valid), ignore, strides=st)
     assert not r[0].any() and not r[4].any()

@@ -108,7 +108,9 @@ void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pt
         for (int64_t a = 0; a < A; ++a) {
           if (!inside(gg, a)) continue;
           const float iou = iou_of(gg, Pb + a * 4);
-          ranked.emplace_back(powf_like(Sb[a * nc + c], opt.alpha) * powf_like(iou, opt.beta), a);
+          const float m = powf_like(Sb[a * nc + c], opt.alpha) * powf_like(iou, opt.beta);
+          // NaN ranks first, as in a top-k; the ordering below must stay strict
+          ranked.emplace_back(std::isnan(m) ? std::numeric_limits<float>::infinity() : m, a);
         }
         const int64_t n = std::min<int64_t>(k, ranked.size());
         auto cmp = [](const std::pair<float, int64_t>& l, const std::pair<float, int64_t>& r) {
@@ -118,7 +120,8 @@ void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pt
         for (int64_t i = 0; i < n; ++i) {
           const int64_t a = ranked[i].second;
           const float iou = iou_of(gg, Pb + a * 4);
-          if (best[a].g < 0 || iou > best[a].iou) best[a] = {g, iou, ranked[i].first};
+          const float m = powf_like(Sb[a * nc + c], opt.alpha) * powf_like(iou, opt.beta);
+          if (best[a].g < 0 || iou > best[a].iou) best[a] = {g, iou, m};
         }
       }
       if (opt.rescue) {
@@ -218,15 +221,15 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
   at::Tensor cls_idx = at::where(pos_gt, gt_cls.to(at::kLong).expand({B, G}),
                                  at::zeros({}, i64));
   if (nc > 0 && cls_idx.numel() > 0) {
-    // Checked up front: an out-of-range class must not reach a gather kernel.
-    // one transfer for both bounds
+    // Checked up front (both bounds in one transfer): an out-of-range class
+    // must not reach a gather kernel.
     at::Tensor mm = at::stack({cls_idx.min(), cls_idx.max()}).cpu();
     const int64_t lo = mm[0].item<int64_t>(), hi = mm[1].item<int64_t>();
     TORCH_CHECK_INDEX(lo >= 0 && hi < nc, "assign(): class index ", lo < 0 ? lo : hi,
                       " is out of bounds for ", nc, " classes");
   }
-  const bool cpu = !opt.dense && sc.device().is_cpu() && pb.device().is_cpu() && pts.device().is_cpu() &&
-                   gb.device().is_cpu() && cls_idx.device().is_cpu() &&
+  const bool cpu = !opt.dense && sc.device().is_cpu() && pb.device().is_cpu() &&
+                   pts.device().is_cpu() && gb.device().is_cpu() && cls_idx.device().is_cpu() &&
                    (!strides.defined() || strides.device().is_cpu());
   if (cpu && nc > 0) {
     TORCH_CHECK(pb.sizes() == at::IntArrayRef({B, A, 4}),
