@@ -246,24 +246,48 @@ py::object mask_loss(const Args& args) {
   at::Tensor a = fg_a.reshape({-1}).index({idx});
   at::Tensor g = fg_g.reshape({-1}).index({idx});
 
-  // Prototype product: one matrix multiplication per image.
-  std::vector<at::Tensor> pms;
-  pms.reserve(groups.size());
+  // Image index of every instance, as a valid index into the batch.
+  const int64_t n_img = protos.size(0);
+  std::vector<int64_t> image(n);
   for (const Group& gr : groups) {
-    at::Tensor ag = a.slice(0, gr.start, gr.start + gr.len);
-    at::Tensor c = coef.select(0, gr.image).index({ag});
-    at::Tensor pr = protos.select(0, gr.image).reshape({protos.size(1), hm * wm});
-    pms.push_back(at::mm(c, pr).reshape({gr.len, hm, wm}));
+    const int64_t bi = gr.image < 0 ? gr.image + n_img : gr.image;
+    if (bi < 0 || bi >= n_img) protos.select(0, gr.image);  // IndexError as indexing gives it
+    std::fill(image.begin() + gr.start, image.begin() + gr.start + gr.len, bi);
   }
-  at::Tensor pm = pms.size() == 1 ? pms[0] : at::cat(pms);
+  at::Tensor rows = coef.index({b, a});
 
   at::Tensor gt_masks = item_tensor(batch, "gt_masks", fn);
   at::Tensor gt_boxes = item_tensor(batch, "gt_boxes", fn);
-  at::Tensor gt = as_float(gt_masks.index({b, g}));
+  at::Tensor gt_raw = gt_masks.index({b, g});
   at::Tensor boxes_px = gt_boxes.index({b, g});
   const at::Scalar s = number_attr(self, "MASK_STRIDE");
   at::Tensor bounds = tasks::crop_bounds(boxes_px / s, hm, wm);
-  at::Tensor total = tasks::crop_bce_sum(pm, gt, bounds);
+
+  at::Tensor total, pm, gt;
+  const bool fused = !do_refine && coef.device().is_cpu() && protos.device().is_cpu() &&
+                     protos.dim() == 4 && rows.dim() == 2 && rows.size(1) == protos.size(1) &&
+                     gt_raw.dim() == 3 && gt_raw.size(1) == hm && gt_raw.size(2) == wm &&
+                     !gt_raw.requires_grad() && !at::isComplexType(gt_raw.scalar_type());
+  if (fused) {
+    // Without refinement only the in-box logits are needed: they are made
+    // inside the crops from the coefficient rows and the prototypes.
+    total = tasks::proto_crop_bce_sum(rows, protos, host_longs(image, at::kCPU), gt_raw, bounds);
+  } else {
+    // Prototype product: one matrix multiplication per image. The coefficient
+    // rows are gathered once and the prototypes split once, so the backward
+    // pass builds one gradient of each input instead of one per image.
+    std::vector<at::Tensor> parts = protos.unbind(0);
+    std::vector<at::Tensor> pms;
+    pms.reserve(groups.size());
+    for (const Group& gr : groups) {
+      at::Tensor pr = parts[image[gr.start]].reshape({protos.size(1), hm * wm});
+      pms.push_back(
+          at::mm(rows.slice(0, gr.start, gr.start + gr.len), pr).reshape({gr.len, hm, wm}));
+    }
+    pm = pms.size() == 1 ? pms[0] : at::cat(pms);
+    gt = as_float(gt_raw);
+    total = tasks::crop_bce_sum(pm, gt, bounds);
+  }
   py::object coarse = wrap(total / n);
   if (!do_refine) return py::make_tuple(coarse, py::none());
 

@@ -36,7 +36,16 @@ at::Tensor crop_bounds(const at::Tensor& boxes, int64_t hm, int64_t wm);
 // crop_bounds). Differentiable in pm and gt; a fused kernel on the CPU.
 at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds);
 
-// Same value through whole-map ATen operations (every device).
+// The same sum with the logits made inside the crops only: instance j's logit
+// at a pixel is rows[j] . protos[image[j], :, y, x]. rows (N, P) and protos
+// (B, P, hm, wm) float32 on the CPU, image (N,) int64 valid indices into B,
+// gt (N, hm, wm) of any real dtype (converted to float32). Differentiable in
+// rows and protos; gt is a constant.
+at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
+                              const at::Tensor& image, const at::Tensor& gt,
+                              const at::Tensor& bounds);
+
+// Same value as crop_bce_sum through whole-map ATen operations (every device).
 at::Tensor crop_bce_sum_aten(const at::Tensor& pm, const at::Tensor& gt,
                              const at::Tensor& bounds);
 

@@ -129,7 +129,127 @@ struct CropBce : public torch::autograd::Function<CropBce> {
   }
 };
 
+// Logits of one crop row: out[x - x1] = sum_p c[p] * plane_p[y, x].
+inline void crop_row_logits(const float* c, const float* base, int64_t P, int64_t plane,
+                            int64_t off, int64_t w, float* out) {
+  std::fill(out, out + w, 0.f);
+  for (int64_t p = 0; p < P; ++p) {
+    const float cp = c[p];
+    const float* src = base + p * plane + off;
+    for (int64_t x = 0; x < w; ++x) out[x] += cp * src[x];
+  }
+}
+
+struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& rows,
+                            const at::Tensor& protos, const at::Tensor& image,
+                            const at::Tensor& gt, const at::Tensor& bounds) {
+    at::Tensor r = rows.contiguous(), pr = protos.contiguous(), im = image.contiguous();
+    at::Tensor t = gt.contiguous(), bd = bounds.contiguous();
+    const int64_t n = r.size(0), P = r.size(1), hm = pr.size(2), wm = pr.size(3);
+    const float* rp = r.data_ptr<float>();
+    const float* pp = pr.data_ptr<float>();
+    const int64_t* ip = im.data_ptr<int64_t>();
+    const int64_t* bp = bd.data_ptr<int64_t>();
+    std::vector<float> per(n);
+    AT_DISPATCH_ALL_TYPES_AND3(at::kHalf, at::kBool, at::kBFloat16, t.scalar_type(),
+                               "proto_crop_bce", [&] {
+      const scalar_t* tp = t.data_ptr<scalar_t>();
+      at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
+        std::vector<float> logit(wm);
+        for (int64_t j = begin; j < end; ++j) {
+          Crop c = crop_at(bp + 4 * j, hm, wm);
+          const float* base = pp + ip[j] * P * hm * wm;
+          double acc = 0.0;
+          for (int64_t y = c.y1; y < c.y2; ++y) {
+            crop_row_logits(rp + j * P, base, P, hm * wm, y * wm + c.x1, c.x2 - c.x1, logit.data());
+            const scalar_t* tx = tp + (j * hm + y) * wm + c.x1;
+            float row = 0.f;
+            for (int64_t x = 0; x < c.x2 - c.x1; ++x)
+              row += bce(logit[x], static_cast<float>(tx[x]));
+            acc += row;
+          }
+          per[j] = static_cast<float>(acc) / static_cast<float>(c.area());
+        }
+      });
+    });
+    float total = 0.f;
+    for (int64_t j = 0; j < n; ++j) total += per[j];
+    ctx->save_for_backward({r, pr, im, t, bd});
+    return at::scalar_tensor(total, rows.options());
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor &r = saved[0], &pr = saved[1], &im = saved[2], &t = saved[3], &bd = saved[4];
+    const bool want_rows = ctx->needs_input_grad(0), want_protos = ctx->needs_input_grad(1);
+    const int64_t n = r.size(0), P = r.size(1), B = pr.size(0), hm = pr.size(2), wm = pr.size(3);
+    const float g = grads[0].item<float>();
+    at::Tensor grow, gpro;
+    if (want_rows) grow = at::zeros_like(r);
+    if (want_protos) gpro = at::zeros_like(pr);
+    const float* rp = r.data_ptr<float>();
+    const float* pp = pr.data_ptr<float>();
+    const int64_t* ip = im.data_ptr<int64_t>();
+    const int64_t* bp = bd.data_ptr<int64_t>();
+    float* grp = want_rows ? grow.data_ptr<float>() : nullptr;
+    float* gpp = want_protos ? gpro.data_ptr<float>() : nullptr;
+    // Instances of one image write one image's prototype gradient: split by image.
+    std::vector<std::vector<int64_t>> by_image(B);
+    for (int64_t j = 0; j < n; ++j) by_image[ip[j]].push_back(j);
+    const int64_t plane = hm * wm;
+    AT_DISPATCH_ALL_TYPES_AND3(at::kHalf, at::kBool, at::kBFloat16, t.scalar_type(),
+                               "proto_crop_bce_backward", [&] {
+      const scalar_t* tp = t.data_ptr<scalar_t>();
+      at::parallel_for(0, B, 1, [&](int64_t begin, int64_t end) {
+        std::vector<float> logit(wm), d(wm);
+        std::vector<double> gc(P);
+        for (int64_t bi = begin; bi < end; ++bi) {
+          for (int64_t j : by_image[bi]) {
+            Crop c = crop_at(bp + 4 * j, hm, wm);
+            const float gj = g / static_cast<float>(c.area());
+            const float* cj = rp + j * P;
+            const float* base = pp + bi * P * plane;
+            const int64_t w = c.x2 - c.x1;
+            std::fill(gc.begin(), gc.end(), 0.0);
+            for (int64_t y = c.y1; y < c.y2; ++y) {
+              const int64_t off = y * wm + c.x1;
+              crop_row_logits(cj, base, P, plane, off, w, logit.data());
+              const scalar_t* tx = tp + (j * hm + y) * wm + c.x1;
+              for (int64_t x = 0; x < w; ++x)
+                d[x] = (sigmoid(logit[x]) - static_cast<float>(tx[x])) * gj;
+              for (int64_t p = 0; p < P; ++p) {
+                const float* src = base + p * plane + off;
+                if (grp) {
+                  float s = 0.f;
+                  for (int64_t x = 0; x < w; ++x) s += d[x] * src[x];
+                  gc[p] += s;
+                }
+                if (gpp) {
+                  float* dst = gpp + bi * P * plane + p * plane + off;
+                  const float cp = cj[p];
+                  for (int64_t x = 0; x < w; ++x) dst[x] += d[x] * cp;
+                }
+              }
+            }
+            if (grp)
+              for (int64_t p = 0; p < P; ++p) grp[j * P + p] = static_cast<float>(gc[p]);
+          }
+        }
+      });
+    });
+    return {grow, gpro, at::Tensor(), at::Tensor(), at::Tensor()};
+  }
+};
+
 }  // namespace
+
+at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
+                              const at::Tensor& image, const at::Tensor& gt,
+                              const at::Tensor& bounds) {
+  return ProtoCropBce::apply(rows, protos, image, gt, bounds);
+}
 
 at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
   if (pm.device().is_cpu() && pm.scalar_type() == at::kFloat &&
