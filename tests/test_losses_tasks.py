@@ -172,6 +172,13 @@ def test_mask_crop_bounds(box, crop):
     close(ours, expect)
 
 
+def test_mask_nan_box_stays_on_the_grid():
+    crit = make_crit()
+    preds, batch, fg, logits, target = single_instance((float("nan"), 2.0, 9.0, float("nan")))
+    ours, _ = crit._mask_loss(preds, batch, *fg)
+    assert math.isfinite(ours.item())
+
+
 def test_mask_crops_weigh_equally():
     # Crops of 4 and 100 pixels with constant per-pixel losses c1 and c2.
     crit = make_crit()
@@ -462,6 +469,34 @@ def test_tag_loss():
     close(out, R.tag_loss(crit, dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt)))
     z = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=torch.zeros(4, dtype=torch.bool)))
     assert z.item() == 0.0 and z.dtype == torch.float32 and not grads(z, [logits])[0].any()
+
+
+# ---- Python interface ---------------------------------------------------------
+
+def test_signatures_docs_and_key_errors():
+    import inspect
+    assert str(inspect.signature(L._jitter_rois)) == "(boxes, scale=0.1, shift=0.05)"
+    assert str(inspect.signature(MTC._mask_loss)) == "(self, preds, batch, fg_b, fg_a, fg_g)"
+    assert str(inspect.signature(MTC._kpt_loss)) == "(self, preds, batch, points, strides, fg_b, fg_a, fg_g)"
+    assert str(inspect.signature(MTC._pline_loss)) == "(self, preds, batch, points, strides, fg_b, fg_a, fg_g)"
+    assert str(inspect.signature(MTC._tag_loss)) == "(self, preds, batch)"
+    assert MTC._mask_loss.__doc__ == "Returns (coarse prototype loss, refine loss | None)."
+    assert MTC._tag_loss.__qualname__ == "MultiTaskCriterion._tag_loss"
+    crit = make_crit()
+    preds, batch, fg = mask_case(0)
+    with pytest.raises(KeyError, match="protos"):
+        crit._mask_loss(dict(coef=preds["coef"]), batch, *fg)
+    del batch["gt_masks"]
+    with pytest.raises(KeyError, match="gt_masks"):
+        crit._mask_loss(preds, batch, *fg)
+    kp, kb, points, strides, kfg = kpt_case(0)
+    del kb["kpt_valid"]
+    with pytest.raises(KeyError, match="kpt_valid"):
+        crit._kpt_loss(kp, kb, points, strides, *kfg)
+    with pytest.raises(KeyError, match="has_tags"):
+        crit._tag_loss(dict(tag_logits=torch.zeros(2, 3)), {})
+    with pytest.raises(TypeError):
+        crit._tag_loss(dict(tag_logits=torch.zeros(2, 3)))
 
 
 # ---- through the criterion --------------------------------------------------

@@ -37,6 +37,13 @@ at::Tensor crop_bounds(const at::Tensor& boxes, int64_t hm, int64_t wm) {
   at::Tensor y2i = at::minimum(at::maximum(boxes.select(1, 3), (y1i + 1).to(boxes.scalar_type())),
                                at::scalar_tensor(hm, boxes.options()))
                        .to(at::kLong);
+  // Finite boxes are already on the grid; a NaN corner (whose integer
+  // conversion is arbitrary) is pulled back onto it, so every path sees the
+  // same non-empty crop.
+  x1i = x1i.clamp(0, wm - 1);
+  y1i = y1i.clamp(0, hm - 1);
+  x2i = at::maximum(x2i, x1i + 1).clamp_max(wm);
+  y2i = at::maximum(y2i, y1i + 1).clamp_max(hm);
   return at::stack({x1i, y1i, x2i, y2i}, 1);
 }
 
