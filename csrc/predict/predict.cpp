@@ -106,7 +106,7 @@ inline void pixel_span(float lo, float hi, int64_t S, int64_t* first, int64_t* l
 }
 
 template <bool Fma>
-void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const float* boxes,
+__attribute__((always_inline)) inline void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const float* boxes,
                    int64_t S, float thr, bool* out) {
   const Axis ay = linear_axis(hm, S), ax = linear_axis(wm, S);
   at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
@@ -137,7 +137,7 @@ __attribute__((target("fma"))) void coarse_kernel_fma(const float* prob, int64_t
 }
 
 template <bool Fma>
-void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, float* out) {
+__attribute__((always_inline)) inline void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, float* out) {
   const Axis ay = linear_axis(hm, oh), ax = linear_axis(wm, ow);
   std::vector<float> buf;
   resize_block<Fma>(src, wm, 0, 0, ay, ax, 0, oh - 1, 0, ow - 1, buf,
@@ -270,7 +270,7 @@ struct Region {
 };
 
 template <bool Fma>
-void region_kernel(const float* prob, const std::vector<Region>& regions, const Axis& ay,
+__attribute__((always_inline)) inline void region_kernel(const float* prob, const std::vector<Region>& regions, const Axis& ay,
                    const Axis& ax, int64_t S, float thr, bool* out) {
   const int64_t n = static_cast<int64_t>(regions.size());
   at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
