@@ -1,5 +1,7 @@
 #include "neck.h"
 
+#include <ATen/Dispatch.h>
+#include <ATen/Parallel.h>
 #include <torch/csrc/autograd/custom_function.h>
 
 namespace halcyra {
@@ -52,6 +54,48 @@ at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
   return out;
 }
 
+// Gradient of nearest upsampling by the integer factor f for one input:
+// grad_in[b, c, i, j] = sum of grad_out[b, c, i * f + dy, j * f + dx], read
+// straight from the (strided) slice of the concatenation's gradient. The sum
+// runs over the output pixels in row-major order starting from 0, the order
+// of the library's CPU kernel, so the values are the same to the bit; that
+// kernel would first copy the slice into a contiguous tensor.
+template <typename scalar_t>
+void nearest_backward_plane(const scalar_t* go, int64_t sh, int64_t sw, scalar_t* gi,
+                            int64_t ih, int64_t iw, int64_t f) {
+  for (int64_t i = 0; i < ih; ++i) {
+    scalar_t* dst = gi + i * iw;
+    for (int64_t j = 0; j < iw; ++j) dst[j] = scalar_t(0);
+    for (int64_t dy = 0; dy < f; ++dy) {
+      const scalar_t* row = go + (i * f + dy) * sh;
+      if (sw == 1) {
+        for (int64_t j = 0; j < iw; ++j)
+          for (int64_t dx = 0; dx < f; ++dx) dst[j] += row[j * f + dx];
+      } else {
+        for (int64_t j = 0; j < iw; ++j)
+          for (int64_t dx = 0; dx < f; ++dx) dst[j] += row[(j * f + dx) * sw];
+      }
+    }
+  }
+}
+
+at::Tensor nearest_backward_cpu(const at::Tensor& g, int64_t ih, int64_t iw, int64_t f) {
+  const int64_t b = g.size(0), c = g.size(1);
+  at::Tensor out = at::empty({b, c, ih, iw}, g.options());
+  AT_DISPATCH_FLOATING_TYPES(g.scalar_type(), "upsample_cat_backward", [&] {
+    const scalar_t* go = g.data_ptr<scalar_t>();
+    scalar_t* gi = out.data_ptr<scalar_t>();
+    const int64_t sb = g.stride(0), sc = g.stride(1), sh = g.stride(2), sw = g.stride(3);
+    at::parallel_for(0, b * c, 1, [&](int64_t begin, int64_t end) {
+      for (int64_t p = begin; p < end; ++p) {
+        const int64_t n = p / c, k = p % c;
+        nearest_backward_plane(go + n * sb + k * sc, sh, sw, gi + p * ih * iw, ih, iw, f);
+      }
+    });
+  });
+  return out;
+}
+
 struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
   static at::Tensor forward(AutogradContext* ctx, at::TensorList xs,
                             const std::vector<int64_t>& factors) {
@@ -83,6 +127,11 @@ struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
         out.emplace_back();
       } else if (f == 1) {
         out.push_back(g.narrow(1, off, c));
+      } else if (g.is_cpu() && !at::GradMode::is_enabled() &&
+                 (g.scalar_type() == at::kFloat || g.scalar_type() == at::kDouble) &&
+                 g.suggest_memory_format() == at::MemoryFormat::Contiguous) {
+        // (With create_graph the library's differentiable op below is used.)
+        out.push_back(nearest_backward_cpu(g.narrow(1, off, c), ih, iw, f));
       } else {
         const double s = static_cast<double>(f);
         out.push_back(at::upsample_nearest2d_backward(g.narrow(1, off, c), {ih * f, iw * f},
