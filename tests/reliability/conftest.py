@@ -97,3 +97,50 @@ def tensors(draw, shape, dtypes=FLOATS, lo=-8.0, hi=8.0, special=True):
         if flat is not None:
             flat[draw(st.integers(0, t.numel() - 1))] = draw(st.sampled_from([float("nan"), float("inf"), -float("inf")]))
     return t
+
+
+def check_no_leak(call, objects, calls=None, warmup=50, limit_kb=8192):
+    """Runs call() warmup times, then `calls` times more: peak RSS may not grow
+    by more than limit_kb and the reference counts of `objects` (taken after
+    the warm-up) must not change."""
+    import gc
+    import resource
+    import sys
+
+    calls = LEAK_CALLS if calls is None else calls
+    for _ in range(warmup):
+        call()
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in objects]
+    rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    for _ in range(calls):
+        call()
+    gc.collect()
+    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0
+    assert grown < limit_kb, f"peak RSS grew by {grown} KiB over {calls} calls"
+    assert refs == [sys.getrefcount(o) for o in objects], "reference counts of the inputs changed"
+
+
+def same_in_threads(fn, inputs, equal, repeat=10):
+    """fn(inputs[i]) from one thread per input, `repeat` times each, must give
+    what sequential calls give (compared with equal(a, b) -> bool)."""
+    import threading
+
+    expected = [fn(x) for x in inputs]
+    results, errors = [None] * len(inputs), []
+
+    def work(i):
+        try:
+            for _ in range(repeat):
+                results[i] = fn(inputs[i])
+        except Exception as e:  # reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(inputs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    for got, exp in zip(results, expected):
+        assert equal(got, exp)

@@ -1,14 +1,11 @@
 """Robustness of the decode module: any input gives a result of the documented
 form or an exception of the documented type, and never changes the input."""
-import gc
-import sys
-
 import torch
 from hypothesis import given
 from hypothesis import strategies as st
 
 from halcyra.infer import decode as D
-from tests.reliability.conftest import DTYPES, FLOATS, JUNK, LEAK_CALLS, call_unchanged, tensors
+from tests.reliability.conftest import DTYPES, FLOATS, JUNK, call_unchanged, check_no_leak, tensors
 
 ERRORS = (ValueError, TypeError, RuntimeError, IndexError, AttributeError)
 
@@ -75,12 +72,10 @@ def test_wrong_types_raise_cleanly(junk, name):
 
 
 def test_no_reference_or_memory_leak():
-    import resource
     pts, sts = D.make_anchors([(2, 2), (1, 1)])
     raw = torch.randn(1, 5, 4)
     praw = torch.randn(1, 5, 4)
     x = torch.randn(1, 3, 2, 2)
-    refs = [sys.getrefcount(o) for o in (pts, sts, raw, praw, x)]
 
     def calls():
         D.make_anchors([(2, 2), (1, 1)])
@@ -92,13 +87,4 @@ def test_no_reference_or_memory_leak():
         except ValueError:
             pass
 
-    for _ in range(200):
-        calls()
-    gc.collect()
-    rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    for _ in range(LEAK_CALLS):
-        calls()
-    gc.collect()
-    grown_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0
-    assert grown_kb < 4096, f"peak RSS grew by {grown_kb} KiB over {LEAK_CALLS} calls"
-    assert refs == [sys.getrefcount(o) for o in (pts, sts, raw, praw, x)]
+    check_no_leak(calls, (pts, sts, raw, praw, x), warmup=200, limit_kb=4096)

@@ -2,18 +2,13 @@
 losses of the documented form or an exception of the documented type, inputs
 are never changed, nothing leaks, threads and seeds give reproducible results,
 and gradients agree with finite differences."""
-import gc
-import resource
-import sys
-import threading
-
 import pytest
 import torch
 import torch.nn as nn
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tests.reliability.conftest import FLOATS, JUNK, LEAK_CALLS, call_unchanged, tensors
+from tests.reliability.conftest import FLOATS, JUNK, LEAK_CALLS, call_unchanged, check_no_leak, same_in_threads, tensors
 
 L = pytest.importorskip("halcyra.losses.losses")
 from halcyra.losses.assigner import assign  # noqa: E402
@@ -205,43 +200,19 @@ def test_no_reference_or_memory_leak():
         total, _ = crit(preds, batch)
         total.backward()
 
-    call()   # the anchor cache keeps its key (the feat_shapes tuple) from here on
-    refs = [sys.getrefcount(v) for v in list(preds.values()) + list(batch.values())]
-    for _ in range(50):
-        call()
-    gc.collect()
-    rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    for _ in range(max(LEAK_CALLS // 10, 100)):
-        call()
-    gc.collect()
-    grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0
-    assert grown < 8192, f"peak RSS grew by {grown} KiB"
-    assert refs == [sys.getrefcount(v) for v in list(preds.values()) + list(batch.values())]
+    # the anchor cache keeps its key (the feat_shapes tuple) from the first call on
+    check_no_leak(call, list(preds.values()) + list(batch.values()),
+                  calls=max(LEAK_CALLS // 10, 100))
+
+
+def same_stats(got, exp):
+    return list(got) == list(exp) and all(torch.equal(got[k], exp[k]) for k in got)
 
 
 def test_threads_match_sequential():
     crit = make_crit(TinyRefine()).eval()
-    cases = [make_case(s, B=2, G=4) for s in range(4)]
-    expected = [crit(p, b)[1] for p, b in cases]
-    results, errors = [None] * 4, []
-
-    def work(i):
-        try:
-            for _ in range(10):
-                results[i] = crit(*cases[i])[1]
-        except Exception as e:  # reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors, errors
-    for got, exp in zip(results, expected):
-        assert list(got) == list(exp)
-        for k in got:
-            assert torch.equal(got[k], exp[k]), k
+    same_in_threads(lambda case: crit(*case)[1], [make_case(s, B=2, G=4) for s in range(4)],
+                    same_stats)
 
 
 def fd_check(fn, x, coords=6, eps=1e-2, rtol=2e-2, atol=2e-3, seed=0):

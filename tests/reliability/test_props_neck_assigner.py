@@ -1,14 +1,10 @@
 """Robustness of HRNeckLite and of the shipped assigner."""
-import gc
-import resource
-import sys
-
 import pytest
 import torch
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tests.reliability.conftest import FLOATS, JUNK, LEAK_CALLS, call_unchanged, tensors
+from tests.reliability.conftest import FLOATS, JUNK, LEAK_CALLS, call_unchanged, check_no_leak, tensors
 
 neck_mod = pytest.importorskip("halcyra.models.neck")
 from halcyra.losses.assigner import assign  # noqa: E402
@@ -52,17 +48,8 @@ def test_neck_junk_inputs(junk):
 def test_neck_no_leak():
     neck = neck_mod.HRNeckLite(CH, 8, 6, 5).eval()
     ys = [torch.randn(1, c, 32 // s, 32 // s) for c, s in zip([5] + list(CH), (2, 4, 8, 16, 32))]
-    refs = [sys.getrefcount(y) for y in ys]
     with torch.no_grad():
-        for _ in range(50):
-            neck(ys)
-        gc.collect()
-        rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        for _ in range(max(LEAK_CALLS // 4, 100)):
-            neck(ys)
-    gc.collect()
-    assert resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0 < 8192
-    assert refs == [sys.getrefcount(y) for y in ys]
+        check_no_leak(lambda: neck(ys), ys, calls=max(LEAK_CALLS // 4, 100))
 
 
 @given(st.integers(0, 3), st.integers(0, 5), st.integers(1, 4), st.sampled_from(FLOATS),

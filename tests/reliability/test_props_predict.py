@@ -1,17 +1,12 @@
 """Robustness of postprocess: random shapes, dtypes, layouts, NaN/inf and
 missing or junk entries give detection dictionaries of the documented form or
 an exception of the documented type, never a crash, and preds is unchanged."""
-import gc
-import resource
-import sys
-import threading
-
 import pytest
 import torch
 from hypothesis import given
 from hypothesis import strategies as st
 
-from tests.reliability.conftest import FLOATS, JUNK, LEAK_CALLS, call_unchanged, tensors
+from tests.reliability.conftest import FLOATS, JUNK, call_unchanged, check_no_leak, same_in_threads, tensors
 
 predict = pytest.importorskip("halcyra.infer.predict")
 
@@ -133,42 +128,16 @@ def small_preds(seed):
 
 def test_postprocess_no_leak():
     preds = small_preds(0)
-    refs = [sys.getrefcount(v) for v in preds.values()]
-    call = lambda: predict.postprocess(preds, 0.3, num_kpts=2, n_pline=4, input_size=32)  # noqa: E731
-    for _ in range(100):
-        call()
-    gc.collect()
-    rss0 = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    for _ in range(LEAK_CALLS):
-        call()
-    gc.collect()
-    grown_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - rss0
-    assert grown_kb < 8192, f"peak RSS grew by {grown_kb} KiB over {LEAK_CALLS} calls"
-    assert refs == [sys.getrefcount(v) for v in preds.values()]
+    check_no_leak(lambda: predict.postprocess(preds, 0.3, num_kpts=2, n_pline=4, input_size=32),
+                  list(preds.values()), warmup=100)
+
+
+def same_detections(got, exp):
+    return all(list(r) == list(e) and all(torch.equal(r[k], e[k]) for k in r)
+               for r, e in zip(got, exp))
 
 
 def test_postprocess_threads_match_sequential():
-    inputs = [small_preds(s) for s in range(4)]
     kw = dict(conf_thres=0.3, num_kpts=2, n_pline=4, input_size=32)
-    expected = [predict.postprocess(p, **kw) for p in inputs]
-    results = [None] * 4
-    errors = []
-
-    def work(i):
-        try:
-            for _ in range(20):
-                results[i] = predict.postprocess(inputs[i], **kw)
-        except Exception as e:  # reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert not errors
-    for got, exp in zip(results, expected):
-        for r, e in zip(got, exp):
-            assert list(r) == list(e)
-            for key in r:
-                assert torch.equal(r[key], e[key]), key
+    same_in_threads(lambda p: predict.postprocess(p, **kw), [small_preds(s) for s in range(4)],
+                    same_detections, repeat=20)
