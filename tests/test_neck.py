@@ -311,6 +311,8 @@ def test_autograd_matches_reference(device):
         sum(wts[k] * (v * v).mean() for k, v in out.items()).backward()
     assert "UpsampleCat" in fed[0]      # the direct concatenation, not the fallback
     for a, b in zip(ys_a, ys_b):
+        if device == "cpu":     # same kernels and summation order: the same bits
+            assert torch.equal(a.grad, b.grad)
         assert torch.allclose(a.grad, b.grad, rtol=1e-5, atol=1e-7)
     for (k, p), q in zip(ours.named_parameters(), ref.parameters()):
         assert torch.allclose(p.grad, q.grad, rtol=1e-5, atol=1e-6), k
@@ -320,6 +322,22 @@ def test_autograd_matches_reference(device):
     g, = torch.autograd.grad(ours(y)["f2"].sum(), y[2], create_graph=True)
     (g * g).sum().backward()
     assert y[2].grad is not None and y[4].grad is not None
+
+
+def test_gradients_reaching_the_concatenation_directly():
+    # With identity blocks the concatenations' gradients are stride-0 sums and
+    # the sum of two consumers, not a convolution's dense gradient.
+    ours, ref = pair()
+    for n in (ours, ref):
+        n.c2_conv, n.f2_conv = nn.Identity(), nn.Identity()
+    ys_a = inputs(requires_grad=True)
+    ys_b = [y.detach().clone().requires_grad_() for y in ys_a]
+    for neck, ys in ((ours, ys_a), (ref, ys_b)):
+        out = neck(ys)
+        (out["c2"].sum() + 2 * out["f2"].sum() + out["p5"].sum()).backward()
+    assert out["f2"].shape[1] == 270 + 64
+    for a, b in zip(ys_a, ys_b):
+        assert torch.equal(a.grad, b.grad)
 
 
 def test_channels_last_inputs():

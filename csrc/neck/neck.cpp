@@ -127,7 +127,8 @@ struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
         out.emplace_back();
       } else if (f == 1) {
         out.push_back(g.narrow(1, off, c));
-      } else if (g.is_cpu() && !at::GradMode::is_enabled() &&
+      } else if (g.is_cpu() && !at::GradMode::is_enabled() && g.layout() == at::kStrided &&
+                 !g._is_zerotensor() && !g.is_neg() && !g.is_conj() &&
                  (g.scalar_type() == at::kFloat || g.scalar_type() == at::kDouble) &&
                  g.suggest_memory_format() == at::MemoryFormat::Contiguous) {
         // (With create_graph the library's differentiable op below is used.)
