@@ -29,8 +29,15 @@ def test_neck_any_input(b, size, levels, with_mask, dtype, channels_last, seed):
         assert isinstance(exc, AssertionError)
         assert str(exc) == f"expected 5 levels (incl. y2), got {levels}"
         return
-    if exc is not None:   # e.g. half convolution is not implemented on CPU
-        assert isinstance(exc, RuntimeError) and dtype in (torch.float16, torch.bfloat16)
+    if exc is not None:
+        # batch norm in training mode needs more than one value per channel
+        if isinstance(exc, ValueError):
+            assert b == 1 and "more than 1 value per channel" in str(exc)
+            return
+        # half convolution is not implemented on CPU; a size that is no multiple
+        # of 32 cannot be concatenated for the mask features
+        assert isinstance(exc, RuntimeError)
+        assert dtype in (torch.float16, torch.bfloat16) or (with_mask and size % 32)
         return
     assert list(out) == (["c2", "f2"] if with_mask else []) + ["p3", "p4", "p5"]
     assert out["p3"].shape == (b, 8, size // 8, size // 8) and out["p3"].dtype == dtype
