@@ -195,7 +195,8 @@ py::object neck_forward(const Args& a) {
   py::dict out;
   if (pyapi::truthy(self.attr("with_mask"))) {
     // [y4] + [up(y8, 2.0), up(y16, 4.0), up(y32, 8.0)], concatenated on dim 1.
-    py::object c2_conv = self.attr("c2_conv");
+    // Attribute lookups and calls come in the order the Python statements
+    // make them: the upsampling, then self.c2_conv, then torch.cat.
     std::vector<py::object> parts{item(feats, 0)};
     std::vector<int64_t> factors{1};
     for (py::handle f : tail(feats)) {
@@ -203,8 +204,11 @@ py::object neck_forward(const Args& a) {
       const size_t i = factors.size() - 1;  // enumerate index of this feature
       if (i < 30) factors.push_back(int64_t{1} << (i + 1));
     }
+    py::object c2_conv;
     py::object cat_in = upsample_cat(parts, factors);
-    if (cat_in.is_none()) {
+    if (!cat_in.is_none()) {
+      c2_conv = self.attr("c2_conv");
+    } else {
       py::list ups;
       ups.append(parts[0]);
       for (size_t i = 1; i < parts.size(); ++i) {
@@ -218,17 +222,21 @@ py::object neck_forward(const Args& a) {
         if (sf == -1.0 && PyErr_Occurred()) throw py::error_already_set();
         ups.append(interpolate(parts[i], sf));
       }
+      c2_conv = self.attr("c2_conv");
       cat_in = g_mod->global("torch").attr("cat")(ups, py::arg("dim") = 1);
     }
     py::object c2 = c2_conv(cat_in);
     out["c2"] = c2;
 
-    py::object f2_conv = self.attr("f2_conv");
+    py::object f2_conv;
     py::object f2_in = upsample_cat({c2, y2}, {2, 1});
-    if (f2_in.is_none()) {
+    if (!f2_in.is_none()) {
+      f2_conv = self.attr("f2_conv");
+    } else {
       py::list pair;
       pair.append(interpolate(c2, 2.0));
       pair.append(y2);
+      f2_conv = self.attr("f2_conv");
       f2_in = g_mod->global("torch").attr("cat")(pair, py::arg("dim") = 1);
     }
     out["f2"] = f2_conv(f2_in);
