@@ -6,13 +6,26 @@ from setuptools import setup
 from torch.utils.cpp_extension import BuildExtension, CppExtension
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PYAPI = ["csrc/pyapi/pyapi.cpp"]
+PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
 CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
 
 
-def ext(name, folder, extra=()):
-    sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + PYAPI + list(extra)
+def pyapi_source(folder):
+    """The shared Python-compatibility layer, compiled once per module: each
+    module gets its own translation unit (and so its own object file, built
+    with that module's flags) that includes the layer's source."""
+    path = os.path.join("build", "pyapi", f"{folder}_pyapi.cpp")
+    text = f'#include "{PYAPI}"\n'
+    if not os.path.exists(path) or open(path).read() != text:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w") as f:
+            f.write(text)
+    return path
+
+
+def ext(name, folder):
+    sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + [pyapi_source(folder)]
     return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS})
 
 
