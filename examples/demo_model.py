@@ -60,7 +60,7 @@ class DemoDetector(nn.Module):
         self.kpt_out = nn.Conv2d(width, 3 * num_kpts, 1)
         self.pline_out = nn.Conv2d(width, 2 * n_pline, 1)
         self.proto_net = nn.Sequential(cbs(c2_ch, c2_ch), nn.Conv2d(c2_ch, n_protos, 1))
-        self.tag_out = nn.Linear(3 * width, num_tags)
+        self.tag_out = nn.Linear(6 * width, num_tags)
         self.refine = RefineHead(in_ch=c2_ch, roi=refine_roi, hidden=refine_hidden)
         self._init_heads()
 
@@ -85,7 +85,9 @@ class DemoDetector(nn.Module):
             coef.append(flatten_preds(self.coef_out(s)))
             kpt.append(flatten_preds(self.kpt_out(s)))
             pline.append(flatten_preds(self.pline_out(r)))
-        pooled = torch.cat([p.mean((2, 3)) for p in levels], 1)
+        # image tags from global mean and max pooling of every level (darkness
+        # is a mean, a thin frame or rain streaks show in the maxima)
+        pooled = torch.cat([p.mean((2, 3)) for p in levels] + [p.amax((2, 3)) for p in levels], 1)
         return {
             "cls_raw": torch.cat(cls, 1),
             "box_raw": torch.cat(box, 1),
