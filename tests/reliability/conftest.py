@@ -19,7 +19,7 @@ settings.register_profile("deep", max_examples=600, deadline=None,
                           suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("HALCYRA_PROFILE", "ci"))
 
-LEAK_CALLS = int(os.environ.get("HALCYRA_LEAK_CALLS", "2000"))
+LEAK_CALLS = int(os.environ.get("HALCYRA_LEAK_CALLS", "1000"))
 
 FLOATS = [torch.float32, torch.float16, torch.bfloat16, torch.float64]
 DTYPES = FLOATS + [torch.int64, torch.int32, torch.uint8, torch.bool]

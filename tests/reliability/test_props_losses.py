@@ -202,7 +202,7 @@ def test_no_reference_or_memory_leak():
 
     # the anchor cache keeps its key (the feat_shapes tuple) from the first call on
     check_no_leak(call, list(preds.values()) + list(batch.values()),
-                  calls=max(LEAK_CALLS // 10, 100))
+                  calls=LEAK_CALLS)
 
 
 def same_stats(got, exp):
