@@ -276,7 +276,8 @@ def launch_local(args, argv):
                 if p.poll() is None:
                     p.terminate()
         time.sleep(0.2)
-    return max((p.returncode for p in procs), key=abs)
+    failed = [p.returncode for p in procs if p.returncode != 0]
+    return (failed[0] if failed[0] > 0 else 1) if failed else 0
 
 
 def main(argv=None):

@@ -212,3 +212,22 @@ def test_ddp_two_processes(demo_module, tmp_path):
     assert res["world_size"] == 2 and res["steps"] == 2
     assert res["params_in_sync"] is True
     assert all(math.isfinite(a) and math.isfinite(b) for a, b in res["losses_first_last"].values())
+
+
+def test_ddp_self_launched_and_failure_propagates(demo_module, tmp_path):
+    script = os.path.join(REPO, "examples", "demo.py")
+    env = dict(os.environ, OMP_NUM_THREADS="1")
+    env.pop("RANK", None)
+    out = tmp_path / "self"
+    r = subprocess.run([sys.executable, script, "--ddp", "--nproc", "2", "--steps", "2", "--batch", "4",
+                        "--no-eval", "--quiet", "--out", str(out)],
+                       cwd=REPO, env=env, capture_output=True, text=True, timeout=150)
+    assert r.returncode == 0, r.stdout[-2000:] + r.stderr[-4000:]
+    res = json.loads((out / "metrics.json").read_text())
+    assert res["world_size"] == 2 and res["params_in_sync"] is True
+    # a batch that does not split across the processes: every worker stops, the launcher reports it
+    r = subprocess.run([sys.executable, script, "--ddp", "--nproc", "2", "--steps", "2", "--batch", "3",
+                        "--no-eval", "--quiet", "--out", str(tmp_path / "bad")],
+                       cwd=REPO, env=env, capture_output=True, text=True, timeout=150)
+    assert r.returncode != 0
+    assert "not divisible by 2 processes" in r.stderr
