@@ -35,10 +35,10 @@ def row(entry, eager_ms, ours_ms, peak_mb=None):
 def print_table(rows, title=None):
     if title:
         print(title)
-    head = f"{'entry':<44} {'eager ms':>10} {'ours ms':>10} {'ratio':>7} {'peak MiB':>9}"
+    head = f"{'entry':<62} {'eager ms':>10} {'ours ms':>10} {'ratio':>7} {'peak MiB':>9}"
     print(head)
     print("-" * len(head))
     for r in rows:
         peak = f"{r['peak_mb']:.0f}" if r.get("peak_mb") else "-"
-        print(f"{r['entry']:<44} {r['eager_ms']:>10.3f} {r['ours_ms']:>10.3f} "
+        print(f"{r['entry']:<62} {r['eager_ms']:>10.3f} {r['ours_ms']:>10.3f} "
               f"{r['ratio']:>7.2f} {peak:>9}")
