@@ -59,7 +59,7 @@ BOX_OFFSET = 0.5
 def parse_args(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--steps", type=int, default=None, help="training steps (default 500)")
+    p.add_argument("--steps", type=int, default=None, help="training steps (default 900)")
     p.add_argument("--epochs", type=float, default=None,
                    help="training length in passes over the training split (overrides --steps)")
     p.add_argument("--batch", type=int, default=16, help="global batch size (split across DDP processes)")
@@ -306,7 +306,7 @@ def main(argv=None):
     if args.epochs is not None:
         steps = max(1, int(round(args.epochs * args.train_size / args.batch)))
     else:
-        steps = args.steps if args.steps is not None else 500
+        steps = args.steps if args.steps is not None else 900
     log = (lambda *a: print(*a, flush=True)) if rank == 0 else (lambda *a: None)
 
     model, criterion, labelspace = build(args, device)
