@@ -230,6 +230,21 @@ def test_defaults_are_live_and_signature_follows():
     assert f([(1, 1)])[0].dtype == torch.float32
 
 
+def test_function_objects_behave_like_python_functions():
+    import copy
+    import weakref
+
+    f = D.decode_points
+    assert weakref.ref(f)() is f
+    assert copy.deepcopy(f) is f and copy.copy(f) is f
+    f.note = "attribute"           # functions carry a __dict__
+    try:
+        assert D.decode_points.note == "attribute"
+    finally:
+        del f.note
+    assert repr(f).startswith("<function decode_points at 0x")
+
+
 def test_functions_bind_as_methods():
     class Head:
         flatten = D.flatten_preds

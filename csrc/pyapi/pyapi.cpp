@@ -19,6 +19,7 @@ struct FunctionObject {
   Py_ssize_t posonly;      // positional-only parameters
   Py_ssize_t kwonly;       // keyword-only parameters
   PyObject* varnames;      // tuple of the parameter names
+  PyObject* weakrefs;      // weak references, as Python functions allow
 };
 
 PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -222,6 +223,7 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
+  if (reinterpret_cast<FunctionObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
   Py_TYPE(self)->tp_free(self);
 }
@@ -294,6 +296,7 @@ void ready_type() {
   FunctionType.tp_getset = function_getset;
   FunctionType.tp_methods = function_methods;
   FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+  FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
   FunctionType.tp_doc = "A function of a halcyra extension module.";
   if (PyType_Ready(&FunctionType) < 0) throw py::error_already_set();
 }
@@ -338,6 +341,7 @@ py::object Module::function(const char* name, const char* qualname, const char* 
   f->vectorcall = function_vectorcall;
   f->tmpl = tmpl.release().ptr();
   f->dict = nullptr;
+  f->weakrefs = nullptr;
   f->impl = impl;
   f->argcount = co.attr("co_argcount").cast<Py_ssize_t>();
   f->posonly = co.attr("co_posonlyargcount").cast<Py_ssize_t>();
