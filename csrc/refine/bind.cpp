@@ -174,7 +174,7 @@ PYBIND11_MODULE(refine, m) {
       "stride: float) -> torch.Tensor",
       forward, kForwardDoc);
   ns["extra_repr"] = g_mod->function("extra_repr", "RefineHead.extra_repr", "(self) -> str",
-                                     extra_repr, nullptr);
+                                     extra_repr, "The settings shown in the module's repr (roi, min_side).");
   py::object cls = g_mod->make_class("RefineHead", torch.attr("nn").attr("Module"), ns, kClassDoc);
   g_cls = new py::object(cls);
 }
