@@ -2,11 +2,9 @@
 
 #include <ATen/Parallel.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <algorithm>
 #include <limits>
 
@@ -162,7 +160,6 @@ __attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t h
 // checked once per process (ProductOrder below).
 
 enum ProductOrder { kProductUnknown = 0, kProductOther, kProductInOrder, kProductSkipZeros };
-std::atomic<int> g_product{kProductUnknown};
 
 // Logits of one detection over source rows s0..s1 and columns u0..u1.
 void logits_block(const float* coef, const float* protos, int64_t P, int64_t hw, int64_t wm,
@@ -221,18 +218,11 @@ int calibrate_product() {
   return in_order ? kProductInOrder : (skip ? kProductSkipZeros : kProductOther);
 }
 
+// Calibrated once, on first use; the initialisation of a function-local
+// static is thread-safe.
 int product_order() {
-  int v = g_product.load(std::memory_order_acquire);
-  if (v == kProductUnknown) {
-    static std::mutex mu;
-    std::lock_guard<std::mutex> lock(mu);
-    v = g_product.load(std::memory_order_relaxed);
-    if (v == kProductUnknown) {
-      v = calibrate_product();
-      g_product.store(v, std::memory_order_release);
-    }
-  }
-  return v;
+  static const int order = calibrate_product();
+  return order;
 }
 
 // The whole product, blocked over prototype-grid columns so that a block of
@@ -324,7 +314,6 @@ std::vector<int64_t> scalar_path_positions(int64_t numel) {
 }
 
 enum Arith { kUnknown = 0, kNone, kPlain, kFma };
-std::atomic<int> g_arith{kUnknown};
 
 bool cpu_has_fma() {
   __builtin_cpu_init();
@@ -367,16 +356,7 @@ int calibrate() {
 }
 
 int arith() {
-  int a = g_arith.load(std::memory_order_acquire);
-  if (a == kUnknown) {
-    static std::mutex mu;
-    std::lock_guard<std::mutex> lock(mu);
-    a = g_arith.load(std::memory_order_relaxed);
-    if (a == kUnknown) {
-      a = calibrate();
-      g_arith.store(a, std::memory_order_release);
-    }
-  }
+  static const int a = calibrate();
   return a;
 }
 
