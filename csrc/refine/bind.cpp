@@ -121,8 +121,12 @@ py::object forward(const Args& a) {
 
   at::Tensor bx = boxes.to(f2.scalar_type());
   // Indices in range: roi_align reads its inputs at the given batch index.
-  if (n > 0 && (bidx.min().item<int64_t>() < 0 || bidx.max().item<int64_t>() >= f2.size(0)))
-    throw py::index_error("forward(): bidx out of range for f2");
+  if (n > 0) {
+    // one transfer for both bounds
+    at::Tensor mm = at::stack({bidx.min(), bidx.max()}).to(at::kLong).cpu();
+    if (mm[0].item<int64_t>() < 0 || mm[1].item<int64_t>() >= f2.size(0))
+      throw py::index_error("forward(): bidx out of range for f2");
+  }
   py::object roi_align = g_mod->global("roi_align");
   py::tuple size = py::make_tuple(roi, roi);
   at::Tensor feat_rois = refine::rois(bx, bidx, 1.0, 1.0);
