@@ -1,6 +1,7 @@
 #include "assigner.h"
 
 #include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
 
 #include <algorithm>
 #include <cmath>

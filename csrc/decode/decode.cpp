@@ -1,6 +1,7 @@
 #include "decode.h"
 
 #include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
 
 namespace halcyra {
 namespace decode {

@@ -5,6 +5,7 @@
 #include <torch/csrc/autograd/custom_function.h>
 
 #include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
 
 #include <algorithm>
 #include <cmath>

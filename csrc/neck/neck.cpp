@@ -2,6 +2,7 @@
 
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
 #include <torch/csrc/autograd/custom_function.h>
 
 namespace halcyra {

@@ -1,5 +1,6 @@
 // Python names, signature and per-image flow of halcyra.infer.predict.
 #include <ATen/ATen.h>
+#include <ATen/core/grad_mode.h>
 #include <torch/csrc/Device.h>
 
 #include <cmath>

@@ -1,6 +1,7 @@
 #include "predict.h"
 
 #include <ATen/Parallel.h>
+#include <ATen/core/grad_mode.h>
 
 #include <cmath>
 #include <cstring>
