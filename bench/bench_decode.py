@@ -7,7 +7,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from bench import ref_decode as ref  # noqa: E402
-from bench.common import print_table, row, timeit  # noqa: E402
+from bench.common import compare, main, row  # noqa: E402
 from halcyra.infer import decode as D  # noqa: E402
 
 SHAPES = [(80, 80), (40, 40), (20, 20)]   # 640 x 640 input, 8400 anchors
@@ -27,18 +27,18 @@ def run(quick=False):
     assert all(torch.equal(a, b) for a, b in zip(D.make_anchors(SHAPES), ref.make_anchors(SHAPES)))
     return [
         row("make_anchors (3 levels, 8400)",
-            timeit(lambda: ref.make_anchors(SHAPES), repeat), timeit(lambda: D.make_anchors(SHAPES), repeat)),
+            *compare(lambda: ref.make_anchors(SHAPES), lambda: D.make_anchors(SHAPES), repeat)),
         row("flatten_preds (8x64, 3 levels)",
-            timeit(lambda: [ref.flatten_preds(m) for m in maps], repeat),
-            timeit(lambda: [D.flatten_preds(m) for m in maps], repeat)),
+            *compare(lambda: [ref.flatten_preds(m) for m in maps],
+                     lambda: [D.flatten_preds(m) for m in maps], repeat)),
         row("decode_boxes (8x8400, offset 0.5)",
-            timeit(lambda: ref.decode_boxes(raw, pts, st, 0.5), repeat),
-            timeit(lambda: D.decode_boxes(raw, pts, st, offset=0.5), repeat)),
+            *compare(lambda: ref.decode_boxes(raw, pts, st, 0.5),
+                     lambda: D.decode_boxes(raw, pts, st, offset=0.5), repeat)),
         row("decode_points (8x8400, n=17)",
-            timeit(lambda: ref.decode_points(praw, pts, st, 17), repeat),
-            timeit(lambda: D.decode_points(praw, pts, st, 17), repeat)),
+            *compare(lambda: ref.decode_points(praw, pts, st, 17),
+                     lambda: D.decode_points(praw, pts, st, 17), repeat)),
     ]
 
 
 if __name__ == "__main__":
-    print_table(run("--quick" in sys.argv), "halcyra.infer.decode (CPU, %d threads)" % torch.get_num_threads())
+    main(run, "halcyra.infer.decode")

@@ -14,7 +14,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from bench import ref_losses as ref  # noqa: E402
-from bench.common import peak_rss_mb, print_table, row, timeit  # noqa: E402
+from bench.common import compare, main, peak_rss_mb, row  # noqa: E402
 from halcyra.infer.decode import decode_boxes, make_anchors  # noqa: E402
 from halcyra.losses import assigner as AS  # noqa: E402
 from halcyra.losses import losses as L  # noqa: E402
@@ -141,18 +141,15 @@ def run(quick=False):
 
     tag = f"B{B}, 8400 anchors, nc {NC}, G {G}"
     rows = [
-        row(f"criterion forward ({tag})", timeit(fwd(eager), repeat), timeit(fwd(ours), repeat),
+        row(f"criterion forward ({tag})", *compare(fwd(eager), fwd(ours), repeat), peak_rss_mb()),
+        row(f"criterion forward+backward ({tag})", *compare(fwd_bwd(eager), fwd_bwd(ours), repeat),
             peak_rss_mb()),
-        row(f"criterion forward+backward ({tag})", timeit(fwd_bwd(eager), repeat),
-            timeit(fwd_bwd(ours), repeat), peak_rss_mb()),
-        row(f"assign ({tag})", timeit(lambda: eager_assign(*args, strides=st), repeat),
-            timeit(lambda: AS.assign(*args, strides=st), repeat)),
-        row(f"ciou forward+backward (n {n})", timeit(ciou_fb(ref.ciou), repeat * 5),
-            timeit(ciou_fb(L.ciou), repeat * 5)),
+        row(f"assign ({tag})", *compare(lambda: eager_assign(*args, strides=st),
+                                        lambda: AS.assign(*args, strides=st), repeat)),
+        row(f"ciou forward+backward (n {n})", *compare(ciou_fb(ref.ciou), ciou_fb(L.ciou), repeat * 5)),
     ]
     return rows
 
 
 if __name__ == "__main__":
-    print_table(run("--quick" in sys.argv),
-                "halcyra.losses (criterion core, %d threads)" % torch.get_num_threads())
+    main(run, "halcyra.losses (criterion core)")

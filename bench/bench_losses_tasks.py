@@ -9,7 +9,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from bench import ref_losses_tasks as ref  # noqa: E402
-from bench.common import print_table, row, timeit  # noqa: E402
+from bench.common import compare, main, row  # noqa: E402
 from halcyra.losses import losses as L  # noqa: E402
 
 
@@ -68,7 +68,7 @@ def timed_pair(crit, preds, batch, fg, backward, repeat):
         if backward:
             loss.backward()
 
-    return timeit(eager, repeat), timeit(ours, repeat)
+    return compare(eager, ours, repeat)
 
 
 def run(quick=False):
@@ -97,5 +97,4 @@ def run(quick=False):
 
 
 if __name__ == "__main__":
-    print_table(run("--quick" in sys.argv),
-                "MultiTaskCriterion per-task losses (CPU, %d threads)" % torch.get_num_threads())
+    main(run, "MultiTaskCriterion per-task losses")

@@ -9,7 +9,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from bench import ref_predict as ref  # noqa: E402
-from bench.common import print_table, row, timeit  # noqa: E402
+from bench.common import compare, main, row  # noqa: E402
 from halcyra.infer import predict as P  # noqa: E402
 from halcyra.models.refine import RefineHead  # noqa: E402
 
@@ -69,11 +69,10 @@ def run(quick=False):
         check(got, ref.postprocess(p, refine=h, **kw))
         n = sum(r["boxes"].shape[0] for r in got)
         rows.append(row(f"postprocess 4x640 {name}, {n} det",
-                        timeit(lambda: ref.postprocess(p, refine=h, **kw), repeat, warmup),
-                        timeit(lambda: P.postprocess(p, refine=h, **kw), repeat, warmup)))
+                        *compare(lambda: ref.postprocess(p, refine=h, **kw),
+                                 lambda: P.postprocess(p, refine=h, **kw), repeat, warmup)))
     return rows
 
 
 if __name__ == "__main__":
-    print_table(run("--quick" in sys.argv),
-                "halcyra.infer.predict (CPU, %d threads)" % torch.get_num_threads())
+    main(run, "halcyra.infer.predict")
