@@ -1,17 +1,20 @@
 // Python-compatibility layer shared by every halcyra extension module.
 //
-// A module's public functions and methods are `Function` objects: a small
-// CPython type that binds arguments exactly as a Python `def` does (same
-// TypeError messages), exposes __name__, __qualname__, __module__, __doc__,
-// __defaults__, __kwdefaults__, __annotations__ and __signature__, and binds
-// as a method through the descriptor protocol.
-//
-// A signature is declared as its Python text, e.g.
+// A module's public functions and methods are real Python functions whose
+// body is one call of a compiled implementation. A signature is declared as
+// its Python text, e.g.
 //   "(raw, points, stride, offset: float = 0.0) -> torch.Tensor"
-// and compiled once at load into a template function inside the module's
-// namespace, so defaults and annotations are evaluated in module scope exactly
-// as Python would evaluate them.  The template also stores the mutable
-// dunders, so assigning `f.__defaults__` changes what the next call binds.
+// and becomes a `def` made once at load inside the module's namespace, so
+// argument binding, TypeError messages, defaults (evaluated in module scope),
+// __defaults__ and the other dunders, inspect.signature, method binding and
+// pickling are all Python's own. The implementation receives every parameter
+// in declaration order, defaults filled in, and runs as a named region of
+// torch.profiler ("halcyra::<qualname>").
+//
+// Under torch.compile an opaque C call is a graph break. A function whose
+// work is a fixed sequence of tensor operations can name a dispatcher
+// operator with the same parameters (`Traced`); while the compiler traces,
+// the body calls that operator instead, and the graph stays whole.
 //
 // Errors thrown by an implementation reach Python with the type Python code
 // would see: pybind11's error_already_set and builtin exceptions as they are,
@@ -40,21 +43,31 @@ struct Args {
 
 using Impl = py::object (*)(const Args&);
 
+// The operator a function's body calls while torch.compile traces it:
+// `op` is "namespace.name" under torch.ops, called with every parameter in
+// declaration order; `when`, if given, is a Python condition on the
+// parameters that must also hold (otherwise the compiled implementation runs,
+// as a graph break).
+struct Traced {
+  const char* op = nullptr;
+  const char* when = nullptr;
+};
+
 // A module being defined from C++. Holds the module's namespace for
 // signature evaluation and for late-bound name lookups.
 class Module {
  public:
   explicit Module(py::module_ m);
 
-  // Creates a Function with the given signature text and binds it on the
+  // Creates a function with the given signature text and binds it on the
   // module under `name`.
-  py::object def(const char* name, const char* sig, Impl impl,
-                 const char* doc) const;
+  py::object def(const char* name, const char* sig, Impl impl, const char* doc,
+                 const Traced& traced = Traced()) const;
 
-  // Creates a Function without binding it on the module (methods).
+  // Creates a function without binding it on the module (methods).
   // `qualname` is e.g. "HRNeckLite.forward".
   py::object function(const char* name, const char* qualname, const char* sig,
-                      Impl impl, const char* doc) const;
+                      Impl impl, const char* doc, const Traced& traced = Traced()) const;
 
   // Creates `type(base)(name, (base,), ns)` with __module__ and __qualname__
   // set, binds it on the module and returns it.
