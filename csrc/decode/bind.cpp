@@ -1,4 +1,6 @@
 // Python names, signatures and defaults of halcyra.infer.decode.
+#include <torch/library.h>
+
 #include "../pyapi/tensors.h"
 #include "decode.h"
 
@@ -116,7 +118,38 @@ py::object decode_points(const Args& a) {
   return pyapi::wrap(decode::decode_points(raw, points, stride, n));
 }
 
+// ---- dispatcher operators ------------------------------------------------
+// The same computations as tensor-operation sequences (no raw-pointer
+// kernels), registered as composite operators: under torch.compile the
+// functions above call these, the compiler traces through them, autograd and
+// shape inference come from the operations they are made of, and the graph
+// stays whole.
+
+at::Tensor op_flatten_preds(const at::Tensor& x) {
+  TORCH_CHECK_VALUE(x.dim() == 4, "flatten_preds(): x must be 4-dimensional, got ", x.dim());
+  return decode::flatten_preds(x);
+}
+
+at::Tensor op_decode_boxes(const at::Tensor& raw, const at::Tensor& points,
+                           const at::Tensor& stride, const at::Scalar& offset) {
+  bool apply = offset.isFloatingPoint() ? offset.toDouble() != 0.0 : offset.toLong() != 0;
+  return decode::finish_boxes((at::softplus(raw) - offset) * stride.unsqueeze(-1), points, apply);
+}
+
+at::Tensor op_decode_points(const at::Tensor& raw, const at::Tensor& points,
+                            const at::Tensor& stride, int64_t n) {
+  return decode::points_ops(raw, points, stride, n);
+}
+
 }  // namespace
+
+TORCH_LIBRARY_FRAGMENT(halcyra, m) {
+  m.def("flatten_preds(Tensor x) -> Tensor", TORCH_FN(op_flatten_preds));
+  m.def("decode_boxes(Tensor raw, Tensor points, Tensor stride, Scalar offset=0.0) -> Tensor",
+        TORCH_FN(op_decode_boxes));
+  m.def("decode_points(Tensor raw, Tensor points, Tensor stride, int n) -> Tensor",
+        TORCH_FN(op_decode_points));
+}
 
 PYBIND11_MODULE(decode, m) {
   m.doc() =
@@ -127,16 +160,23 @@ PYBIND11_MODULE(decode, m) {
   m.attr("F") = py::module_::import("torch.nn.functional");
   m.attr("STRIDES") = py::make_tuple(8, 16, 32);
   pyapi::Module mod(m);
-  mod.def("flatten_preds", "(x: torch.Tensor) -> torch.Tensor", flatten_preds, kFlattenDoc);
+  mod.def("flatten_preds", "(x: torch.Tensor) -> torch.Tensor", flatten_preds, kFlattenDoc,
+          {"halcyra.flatten_preds", "isinstance(x, torch.Tensor) and x.dim() == 4"});
   mod.def("make_anchors",
           "(feat_shapes, strides=STRIDES, device='cpu', dtype=torch.float32)",
           make_anchors, kAnchorsDoc);
   mod.def("decode_boxes",
           "(raw: torch.Tensor, points: torch.Tensor, stride: torch.Tensor, "
           "offset: float = 0.0) -> torch.Tensor",
-          decode_boxes, kBoxesDoc);
+          decode_boxes, kBoxesDoc,
+          {"halcyra.decode_boxes",
+           "isinstance(raw, torch.Tensor) and isinstance(points, torch.Tensor) and "
+           "isinstance(stride, torch.Tensor) and isinstance(offset, (int, float))"});
   mod.def("decode_points",
           "(raw: torch.Tensor, points: torch.Tensor, stride: torch.Tensor, n: int) "
           "-> torch.Tensor",
-          decode_points, kPointsDoc);
+          decode_points, kPointsDoc,
+          {"halcyra.decode_points",
+           "isinstance(raw, torch.Tensor) and isinstance(points, torch.Tensor) and "
+           "isinstance(stride, torch.Tensor) and raw.dim() == 3 and isinstance(n, int)"});
 }

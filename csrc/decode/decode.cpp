@@ -121,12 +121,17 @@ at::Tensor decode_boxes(const at::Tensor& raw, const at::Tensor& points,
   return finish_boxes(d, points, apply_max);
 }
 
-at::Tensor decode_points(const at::Tensor& raw, const at::Tensor& points,
-                         const at::Tensor& stride, int64_t n) {
+at::Tensor points_ops(const at::Tensor& raw, const at::Tensor& points,
+                      const at::Tensor& stride, int64_t n) {
   const int64_t b = raw.size(0), a = raw.size(1);
-  if (n > 0 && fused_ok(raw, points, stride, 2 * n)) return fused_points(raw, points, stride);
   at::Tensor off = raw.reshape({b, a, n, 2}) * stride.reshape({1, -1, 1, 1});
   return off + points.reshape({1, -1, 1, 2});
+}
+
+at::Tensor decode_points(const at::Tensor& raw, const at::Tensor& points,
+                         const at::Tensor& stride, int64_t n) {
+  if (n > 0 && fused_ok(raw, points, stride, 2 * n)) return fused_points(raw, points, stride);
+  return points_ops(raw, points, stride, n);
 }
 
 }  // namespace decode

@@ -34,6 +34,9 @@ at::Tensor finish_boxes(const at::Tensor& d, const at::Tensor& points, bool appl
 // (B, A, 2n) offsets in stride units -> (B, A, n, 2) points in pixels.
 at::Tensor decode_points(const at::Tensor& raw, const at::Tensor& points,
                          const at::Tensor& stride, int64_t n);
+// The same as tensor operations only (what the fused path reproduces).
+at::Tensor points_ops(const at::Tensor& raw, const at::Tensor& points,
+                      const at::Tensor& stride, int64_t n);
 
 }  // namespace decode
 }  // namespace halcyra
