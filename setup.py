@@ -1,14 +1,48 @@
-"""Build of the halcyra extension modules (setuptools + torch.utils.cpp_extension)."""
+"""Build of the halcyra extension modules (setuptools + torch.utils.cpp_extension).
+
+The build is quiet: one line per module on the terminal, the compiler's whole
+output in build/build.log (HALCYRA_VERBOSE=1 shows it on the terminal instead).
+"""
 import glob
 import os
-
-from setuptools import setup
-from torch.utils.cpp_extension import BuildExtension, CppExtension
+import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+LOG = os.environ.get("HALCYRA_BUILD_LOG", os.path.join("build", "build.log"))
+VERBOSE = os.environ.get("HALCYRA_VERBOSE", "") not in ("", "0")
+
+
+def _quiet():
+    """Sends this process's stdout and stderr (and so ninja's and the
+    compiler's) to the build log; returns a stream to the terminal."""
+    if VERBOSE:
+        return sys.stdout
+    os.makedirs(os.path.join(HERE, "build"), exist_ok=True)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    term = os.fdopen(os.dup(1), "w", buffering=1)
+    log = os.open(os.path.join(HERE, LOG), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    os.dup2(log, 1)
+    os.dup2(log, 2)
+    os.close(log)
+    return term
+
+
+TERM = _quiet()
+
+from setuptools import setup  # noqa: E402
+from torch.utils.cpp_extension import BuildExtension, CppExtension, include_paths  # noqa: E402
+
 PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
+# The tensor library's headers are system headers to us: their own warnings
+# (g++ 14 finds some in torch 2.6) are not ours to fix.
 CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
+for _inc in include_paths():
+    CXX_FLAGS += ["-isystem", _inc]
+# Extra flags for a separate build (the sanitizer build sets them).
+CXX_FLAGS += os.environ.get("HALCYRA_CXXFLAGS", "").split()
 
 
 def pyapi_source(folder):
@@ -26,7 +60,8 @@ def pyapi_source(folder):
 
 def ext(name, folder):
     sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + [pyapi_source(folder)]
-    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS})
+    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS},
+                        extra_link_args=os.environ.get("HALCYRA_LDFLAGS", "").split())
 
 
 EXTENSIONS = [ext("halcyra.infer.decode", "decode")]
@@ -45,6 +80,34 @@ _only = [n for n in os.environ.get("HALCYRA_ONLY", "").split(",") if n]
 if _only:
     EXTENSIONS = [e for e in EXTENSIONS if e.name.rsplit(".", 1)[1] in _only]
 
+
+class Build(BuildExtension):
+    """One line per module on the terminal; on a failure, the compiler's
+    error lines and the path of the whole log."""
+
+    def build_extension(self, extension):
+        target = self.get_ext_fullpath(extension.name)
+        before = os.path.getmtime(target) if os.path.exists(target) else None
+        start_at = os.lseek(1, 0, os.SEEK_CUR) if not VERBOSE else 0
+        t0 = time.time()
+        try:
+            super().build_extension(extension)
+        except BaseException:
+            sys.stdout.flush()
+            TERM.write(f"[halcyra] {extension.name}: FAILED (whole output: {LOG})\n")
+            if not VERBOSE:
+                with open(os.path.join(HERE, LOG), errors="replace") as f:
+                    f.seek(start_at)
+                    lines = [ln for ln in f if "error" in ln.lower() and " -c " not in ln]
+                for ln in lines[:30]:
+                    TERM.write("    " + ln)
+            raise
+        after = os.path.getmtime(target) if os.path.exists(target) else None
+        done = "up to date" if before is not None and before == after else \
+            f"built in {time.time() - t0:.0f} s"
+        TERM.write(f"[halcyra] {extension.name}: {done}\n")
+
+
 setup(
     name="halcyra",
     version="0.1.0",
@@ -52,7 +115,7 @@ setup(
     packages=["halcyra", "halcyra.infer", "halcyra.models", "halcyra.losses"],
     package_data={"halcyra": ["py.typed", "*.pyi", "*/*.pyi"]},
     ext_modules=EXTENSIONS,
-    cmdclass={"build_ext": BuildExtension.with_options(use_ninja=True)},
+    cmdclass={"build_ext": Build.with_options(use_ninja=True)},
     python_requires=">=3.10",
     zip_safe=False,
 )
