@@ -5,13 +5,14 @@ then run inference and evaluate it.
     python3 examples/demo.py                      # default run (a few minutes on 2 CPU cores)
     python3 examples/demo.py --steps 2000         # longer run
     python3 examples/demo.py --device cuda        # on a GPU
-    torchrun --nproc_per_node 2 examples/demo.py --ddp     # data-parallel (gloo)
-    python3 examples/demo.py --ddp --nproc 2      # the same, processes started by the demo
+    python3 examples/demo.py --ddp --nproc 2      # data-parallel (gloo), processes started by the demo
+    USE_LIBUV=0 torchrun --redirects 1 --tee 1 --nproc_per_node 2 examples/demo.py --ddp   # the same
 
 Debian's torch 1.13 under Python 3.11 has a torchrun whose default stream
-settings fail ("'NoneType' object has no attribute 'get'"); there, add
-`--redirects 1 --tee 1` to the torchrun command, or let the demo start the
-processes itself as in the last line.
+settings fail ("'NoneType' object has no attribute 'get'"): `--redirects 1
+--tee 1` avoid that. Debian's torch 2.6 is built without libuv, yet its TCP
+store asks for libuv unless USE_LIBUV=0: torchrun needs it in its
+environment; the demo sets it for itself (torch 1.13 ignores it).
 
 What it shows:
   * a synthetic dataset from three sources that annotate different tasks
@@ -283,6 +284,10 @@ def launch_local(args, argv):
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else list(argv)
     args = parse_args(argv)
+    if args.ddp:
+        # The rendezvous store without libuv works on every torch build; builds
+        # without libuv (Debian's 2.x) fail with the libuv default.
+        os.environ.setdefault("USE_LIBUV", "0")
     if args.ddp and "RANK" not in os.environ:
         raise SystemExit(launch_local(args, argv))
     t_start = time.time()

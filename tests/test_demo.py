@@ -205,7 +205,9 @@ def test_ddp_two_processes(demo_module, tmp_path):
            "--redirects", "1", "--tee", "1", "--log_dir", str(tmp_path / "logs"),
            os.path.join(REPO, "examples", "demo.py"), "--ddp", "--steps", "2", "--batch", "4",
            "--no-eval", "--quiet", "--out", str(out)]
-    env = dict(os.environ, OMP_NUM_THREADS="1")
+    # USE_LIBUV=0: torch 2.x builds without libuv (Debian's) cannot start the
+    # rendezvous otherwise; older versions ignore it
+    env = dict(os.environ, OMP_NUM_THREADS="1", USE_LIBUV="0")
     r = subprocess.run(cmd, cwd=REPO, env=env, capture_output=True, text=True, timeout=150)
     assert r.returncode == 0, r.stdout[-2000:] + r.stderr[-4000:]
     res = json.loads((out / "metrics.json").read_text())
@@ -218,6 +220,7 @@ def test_ddp_self_launched_and_failure_propagates(demo_module, tmp_path):
     script = os.path.join(REPO, "examples", "demo.py")
     env = dict(os.environ, OMP_NUM_THREADS="1")
     env.pop("RANK", None)
+    env.pop("USE_LIBUV", None)     # the demo chooses the store itself
     out = tmp_path / "self"
     r = subprocess.run([sys.executable, script, "--ddp", "--nproc", "2", "--steps", "2", "--batch", "4",
                         "--no-eval", "--quiet", "--out", str(out)],
