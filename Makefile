@@ -3,6 +3,8 @@
 #   make demo    install, build, then train and evaluate the end-to-end example
 #   make bench   benchmarks against the plain eager-PyTorch formulations
 #   make wheel   build a wheel into dist/
+#   make test-debian13   the same tests in a Debian 13 root (torch 2.6, Python 3.13), made once
+#                        with debootstrap under /var/cache/halcyra and reused
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -14,7 +16,7 @@ DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-
 comma := ,
 BUILD_TEMP := build/temp$(if $(ONLY),-$(subst $(comma),-,$(ONLY)))
 
-.PHONY: deps build test test-deep demo bench wheel clean
+.PHONY: deps build test test-deep test-debian13 demo bench wheel clean
 
 deps:
 	@missing=""; for p in $(DEBS); do \
@@ -26,10 +28,13 @@ deps:
 	fi
 
 build: deps
-	HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp $(BUILD_TEMP)
+	@HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp $(BUILD_TEMP)
 
 test: build
 	$(PYTHON) -m pytest -q tests
+
+test-debian13:
+	tools/debian13.sh test
 
 test-deep: build
 	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability

@@ -1,7 +1,7 @@
 #include "assigner.h"
 
 #include <ATen/Parallel.h>
-#include <ATen/core/grad_mode.h>
+#include "../pyapi/compat.h"
 
 #include <algorithm>
 #include <cmath>
@@ -50,6 +50,7 @@ void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pt
                 const at::Tensor& gb, const at::Tensor& cls_idx, const at::Tensor& pos_gt,
                 const at::Tensor& ign_gt, const at::Tensor& strides, const Options& opt,
                 Result& out) {
+  HALCYRA_RECORD("assign_kernel");
   const int64_t B = sc.size(0), A = sc.size(1), nc = sc.size(2), G = gb.size(1);
   const float* S = sc.data_ptr<float>();
   const float* P = pb.data_ptr<float>();

@@ -1,7 +1,7 @@
 #include "decode.h"
 
 #include <ATen/Parallel.h>
-#include <ATen/core/grad_mode.h>
+#include "../pyapi/compat.h"
 
 namespace halcyra {
 namespace decode {
@@ -47,6 +47,7 @@ bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor&
 
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
                        const at::Tensor& stride_in, float offset, bool apply_max) {
+  HALCYRA_RECORD("decode_boxes_kernel");
   // softplus through the library's own (vectorised) kernel, the rest fused
   at::Tensor sp = at::softplus(raw).contiguous();
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
@@ -80,6 +81,7 @@ at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
 
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
+  HALCYRA_RECORD("decode_points_kernel");
   at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
              stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1), C = raw.size(2);

@@ -2,6 +2,8 @@
 // cross-entropy (fused CPU kernel with its own backward, and a whole-map ATen
 // formulation for other devices), keypoint and polyline losses.
 #include <ATen/Parallel.h>
+
+#include "../pyapi/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
 
 #include <algorithm>
@@ -76,6 +78,7 @@ inline float sigmoid(float x) { return 1.f / (1.f + std::exp(-x)); }
 struct CropBce : public torch::autograd::Function<CropBce> {
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& pm,
                             const at::Tensor& gt, const at::Tensor& bounds) {
+    HALCYRA_RECORD("crop_bce_kernel");
     at::Tensor p = pm.contiguous(), t = gt.contiguous(), bd = bounds.contiguous();
     const int64_t n = p.size(0), hm = p.size(1), wm = p.size(2);
     const float* pp = p.data_ptr<float>();
@@ -104,6 +107,7 @@ struct CropBce : public torch::autograd::Function<CropBce> {
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
+    HALCYRA_RECORD("crop_bce_backward_kernel");
     auto saved = ctx->get_saved_variables();
     const at::Tensor& p = saved[0];
     const at::Tensor& t = saved[1];
@@ -151,6 +155,7 @@ struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& rows,
                             const at::Tensor& protos, const at::Tensor& image,
                             const at::Tensor& gt, const at::Tensor& bounds) {
+    HALCYRA_RECORD("proto_crop_bce_kernel");
     at::Tensor r = rows.contiguous(), pr = protos.contiguous(), im = image.contiguous();
     at::Tensor t = gt.contiguous(), bd = bounds.contiguous();
     const int64_t n = r.size(0), P = r.size(1), hm = pr.size(2), wm = pr.size(3);
@@ -188,6 +193,7 @@ struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
+    HALCYRA_RECORD("proto_crop_bce_backward_kernel");
     auto saved = ctx->get_saved_variables();
     const at::Tensor &r = saved[0], &pr = saved[1], &im = saved[2], &t = saved[3], &bd = saved[4];
     const bool want_rows = ctx->needs_input_grad(0), want_protos = ctx->needs_input_grad(1);

@@ -2,7 +2,7 @@
 
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
-#include <ATen/core/grad_mode.h>
+#include "../pyapi/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
 
 namespace halcyra {
@@ -25,6 +25,7 @@ at::MemoryFormat cat_format(const std::vector<at::Tensor>& xs) {
 
 at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
                              const std::vector<int64_t>& factors) {
+  HALCYRA_RECORD("upsample_cat_kernel");
   const at::Tensor& x0 = xs[0];
   const int64_t b = x0.size(0);
   const int64_t h = x0.size(2) * factors[0], w = x0.size(3) * factors[0];
@@ -81,6 +82,7 @@ void nearest_backward_plane(const scalar_t* go, int64_t sh, int64_t sw, scalar_t
 }
 
 at::Tensor nearest_backward_cpu(const at::Tensor& g, int64_t ih, int64_t iw, int64_t f) {
+  HALCYRA_RECORD("upsample_cat_backward_kernel");
   const int64_t b = g.size(0), c = g.size(1);
   at::Tensor out = at::empty({b, c, ih, iw}, g.options());
   AT_DISPATCH_FLOATING_TYPES(g.scalar_type(), "upsample_cat_backward", [&] {

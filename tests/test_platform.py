@@ -1,0 +1,295 @@
+"""What depends on the installed torch: saving and loading whole modules and
+state dicts, torch.jit.trace, torch.profiler region names, and (torch 2.x)
+torch.compile of the functions, of a model holding the neck, of a training
+step with the criterion, and of inference with the postprocess."""
+import io
+import os
+import pickle
+import sys
+
+import pytest
+import torch
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, "examples"))
+
+import demo  # noqa: E402
+import demo_data as data  # noqa: E402
+from demo_model import DemoDetector  # noqa: E402
+from halcyra.infer import decode as D  # noqa: E402
+from halcyra.infer import predict as P  # noqa: E402
+from halcyra.losses import assigner as AS  # noqa: E402
+from halcyra.losses import losses as L  # noqa: E402
+from halcyra.models import neck as N  # noqa: E402
+from halcyra.models.refine import RefineHead  # noqa: E402
+
+TORCH = tuple(int(v) for v in torch.__version__.split("+")[0].split(".")[:2])
+needs_compile = pytest.mark.skipif(TORCH < (2, 0), reason="torch.compile needs torch 2.x")
+SIZE = 64
+
+
+def neck_inputs(b=1, size=SIZE):
+    g = torch.Generator().manual_seed(3)
+    return [torch.randn(b, c, size // s, size // s, generator=g)
+            for c, s in [(64, 2), (18, 4), (36, 8), (72, 16), (144, 32)]]
+
+
+@pytest.fixture(scope="module")
+def setup():
+    """The demo's model, criterion (holding the model's refine head, no ROI
+    jitter so that runs compare) and a batch of 2 images."""
+    torch.manual_seed(0)
+    ls = data.LabelSpace()
+    model = DemoDetector(nc=ls.num_categories, num_kpts=data.NUM_KPTS, n_pline=data.N_PLINE,
+                         num_tags=len(data.TAG_NAMES))
+    crit = L.MultiTaskCriterion(demo.model_config(SIZE), ls, refine=model.refine)
+    ds = data.SynthDataset(2, seed=1, split="train", size=SIZE)
+    images, batch = data.collate([ds[0], ds[1]])
+    return model, crit, images, batch
+
+
+def infer(model, images):
+    return P.postprocess(model(images), conf_thres=0.001, num_kpts=data.NUM_KPTS,
+                         n_pline=data.N_PLINE, input_size=SIZE, refine=model.refine,
+                         box_offset=demo.BOX_OFFSET)
+
+
+def assert_same_detections(got, want):
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert list(g) == list(w)
+        for k in w:
+            assert torch.equal(g[k], w[k]), k
+
+
+# ------------------------------------------------------------------ saving and loading
+def test_whole_modules_and_state_dicts_save_and_load(setup):
+    model, crit, images, batch = setup
+    neck = N.HRNeckLite().eval()
+    ys = neck_inputs()
+    for obj in (neck, crit):
+        buf = io.BytesIO()
+        torch.save(obj, buf)
+        buf.seek(0)
+        back = torch.load(buf, weights_only=False)
+        assert type(back) is type(obj)
+        buf.seek(0)
+        try:                               # the default: weights_only=True from torch 2.6 on
+            torch.load(buf)
+        except pickle.UnpicklingError as e:
+            assert TORCH >= (2, 6) and "weights_only" in str(e)
+        else:
+            assert TORCH < (2, 6)
+    with torch.no_grad():
+        want = neck(ys)
+        buf = io.BytesIO()
+        torch.save(neck, buf)
+        buf.seek(0)
+        got = torch.load(buf, weights_only=False)(ys)
+        assert all(torch.equal(got[k], want[k]) for k in want)
+    # State dicts (tensors only) load under weights_only=True, and by default.
+    buf = io.BytesIO()
+    torch.save(model.state_dict(), buf)
+    for kw in ({"weights_only": True}, {}):
+        buf.seek(0)
+        fresh = DemoDetector(nc=model.nc, num_kpts=model.num_kpts, n_pline=model.n_pline,
+                             num_tags=model.tag_out.out_features)
+        fresh.load_state_dict(torch.load(buf, **kw))
+        assert all(torch.equal(a, b) for a, b in zip(fresh.state_dict().values(),
+                                                      model.state_dict().values()))
+    # the criterion saves only the refine head it holds (its own buffers are not persistent)
+    assert all(k.startswith("refine_head.") for k in crit.state_dict())
+
+
+# ------------------------------------------------------------------ tracing and profiling
+def test_jit_trace_of_a_model_holding_the_neck(setup):
+    model = setup[0]
+
+    class Features(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.trunk, self.neck = model.trunk, model.neck
+
+        def forward(self, x):
+            out = self.neck(self.trunk(x))
+            return out["p3"], out["f2"]
+
+    f = Features().eval()
+    with torch.no_grad():
+        traced = torch.jit.trace(f, torch.randn(1, 3, SIZE, SIZE))
+        x = torch.randn(2, 3, SIZE, SIZE)
+        for a, b in zip(traced(x), f(x)):
+            torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-5)
+
+
+def test_profiler_names_entry_points_and_kernels(setup):
+    model, crit, images, batch = setup
+    model.train()
+    with torch.profiler.profile(activities=[torch.profiler.ProfilerActivity.CPU]) as prof:
+        total, _ = crit(model(images), batch)
+        total.backward()
+        model.eval()
+        with torch.no_grad():
+            infer(model, images)
+        model.train()
+        D.decode_points(torch.randn(1, 4, 6), torch.rand(4, 2), torch.ones(4), 3)
+    names = {e.name for e in prof.events()}
+    for want in ["halcyra::HRNeckLite.forward", "halcyra::flatten_preds",
+                 "halcyra::MultiTaskCriterion.forward", "halcyra::MultiTaskCriterion._mask_loss",
+                 "halcyra::assign", "halcyra::RefineHead.forward", "halcyra::postprocess",
+                 "halcyra::decode_points",
+                 # fused kernels
+                 "halcyra::upsample_cat_kernel", "halcyra::upsample_cat_backward_kernel",
+                 "halcyra::assign_kernel", "halcyra::decode_points_kernel"]:
+        assert want in names, want
+
+
+# ------------------------------------------------------------------ torch.compile
+def graph_breaks():
+    from torch._dynamo.utils import counters
+    return sum(counters["graph_break"].values())
+
+
+def fresh_compile():
+    import torch._dynamo
+    from torch._dynamo.utils import counters
+    torch._dynamo.reset()
+    counters.clear()
+
+
+@needs_compile
+def test_decode_compiles_into_one_graph():
+    """The decode functions call their dispatcher operators while traced:
+    fullgraph compiles, values and gradients as in eager mode."""
+    points, strides = D.make_anchors([(4, 4), (2, 2)])
+    g = torch.Generator().manual_seed(0)
+    maps = [torch.randn(2, 10, 4, 4, generator=g), torch.randn(2, 10, 2, 2, generator=g)]
+
+    def f(maps, points, strides):
+        flat = torch.cat([D.flatten_preds(m) for m in maps], 1)
+        boxes = D.decode_boxes(flat[..., :4], points, strides, 0.5)
+        plain = D.decode_boxes(flat[..., :4], points, strides)
+        pts = D.decode_points(flat[..., 4:], points, strides, 3)
+        return boxes.sum(-1) + plain.mean(-1), pts
+
+    fresh_compile()
+    cf = torch.compile(f, fullgraph=True)
+    leaves = [m.clone().requires_grad_() for m in maps]
+    got = cf(leaves, points, strides)
+    want = f(maps, points, strides)
+    for a, b in zip(got, want):
+        torch.testing.assert_close(a, b, rtol=1e-6, atol=1e-5)
+    (got[0].sum() + got[1].sum()).backward()
+    eager = [m.clone().requires_grad_() for m in maps]
+    w = f(eager, points, strides)
+    (w[0].sum() + w[1].sum()).backward()
+    for a, b in zip(leaves, eager):
+        torch.testing.assert_close(a.grad, b.grad, rtol=1e-6, atol=1e-6)
+    assert graph_breaks() == 0
+
+
+def every_call():
+    """One valid call of every public callable of the package."""
+    g = torch.Generator().manual_seed(1)
+    points, strides = D.make_anchors([(4, 4), (2, 2)])
+    a = points.shape[0]
+    raw = torch.randn(1, a, 4, generator=g)
+    head = RefineHead(in_ch=4, roi=7, hidden=4).eval()
+    boxes = torch.tensor([[2.0, 2.0, 20.0, 24.0], [8.0, 1.0, 30.0, 12.0]])
+    f2, coarse = torch.randn(1, 4, 16, 16, generator=g), torch.randn(2, 16, 16, generator=g)
+    scores = torch.rand(1, a, 3, generator=g)
+    gt = torch.tensor([[[1.0, 1.0, 20.0, 20.0], [0.0, 0.0, 0.0, 0.0]]])
+    preds = {"feat_shapes": [(4, 4), (2, 2)], "cls_raw": torch.randn(1, a, 3, generator=g) + 2,
+             "box_raw": raw}
+    return {
+        "flatten_preds": lambda: D.flatten_preds(torch.randn(1, 3, 2, 2, generator=g)),
+        "make_anchors": lambda: D.make_anchors([(3, 2)], (8,)),
+        "decode_boxes (tensor offset)": lambda: D.decode_boxes(raw, points, strides,
+                                                               torch.tensor(0.5)),
+        "decode_points": lambda: D.decode_points(torch.randn(1, a, 4, generator=g), points,
+                                                 strides, 2),
+        "_conv_bn_silu": lambda: N._conv_bn_silu(3, 4, 1)[0].weight.shape,
+        "HRNeckLite": lambda: N.HRNeckLite().eval()(neck_inputs()),
+        "RefineHead.sanitize": lambda: head.sanitize(boxes, (16, 16), 2),
+        "RefineHead.forward": lambda: head(f2, coarse, boxes, torch.tensor([0, 0]), 2),
+        "ciou": lambda: L.ciou(boxes, boxes.flip(0)),
+        "dice_loss": lambda: L.dice_loss(coarse, coarse.sigmoid().round()),
+        "_jitter_rois": lambda: L._jitter_rois(boxes, 0.0),
+        "assign": lambda: AS.assign(scores, D.decode_boxes(raw, points, strides), points, gt,
+                                    torch.tensor([[1, 0]]), torch.tensor([[True, False]]), None),
+        "postprocess": lambda: P.postprocess(preds, conf_thres=0.5),
+    }
+
+
+@needs_compile
+@pytest.mark.parametrize("name", list(every_call()))
+def test_every_callable_runs_compiled(name):
+    """Each callable, inside a compiled function, gives what it gives eagerly:
+    opaque calls are graph breaks, never errors."""
+    call = every_call()[name]
+    fresh_compile()
+    torch.manual_seed(0)
+    want = call()
+    torch.manual_seed(0)
+    got = torch.compile(call, backend="eager")()
+    assert_tree_equal(got, want)
+
+
+def assert_tree_equal(got, want):
+    if isinstance(want, dict):
+        assert list(got) == list(want)
+        for k in want:
+            assert_tree_equal(got[k], want[k])
+    elif isinstance(want, (list, tuple)):
+        assert len(got) == len(want)
+        for a, b in zip(got, want):
+            assert_tree_equal(a, b)
+    elif isinstance(want, torch.Tensor):
+        assert torch.equal(got, want)
+    else:
+        assert got == want
+
+
+@needs_compile
+def test_compiled_model_training_step_and_inference(setup):
+    """The demo model (trunk, HRNeckLite, heads, refine head) compiled with the
+    default backend for inference; a compiled training step through the
+    criterion; postprocess inside a compiled function."""
+    model, crit, images, batch = setup
+    model.eval()
+    fresh_compile()
+    with torch.no_grad():
+        got, want = torch.compile(model)(images), model(images)
+    for k in want:
+        if isinstance(want[k], torch.Tensor):
+            torch.testing.assert_close(got[k], want[k], rtol=1e-4, atol=1e-4)
+        else:
+            assert got[k] == want[k]
+
+    with torch.no_grad():
+        assert_same_detections(torch.compile(infer, backend="aot_eager")(model, images),
+                               infer(model, images))
+
+    model.train()
+
+    def step(images, batch):
+        total, stats = crit(model(images), batch)
+        total.backward()
+        return total.detach(), stats
+
+    fresh_compile()
+    results = []
+    for fn in (step, torch.compile(step, backend="aot_eager")):
+        model.zero_grad(set_to_none=True)
+        state = {k: v.clone() for k, v in model.state_dict().items()}
+        torch.manual_seed(5)
+        total, stats = fn(images, batch)
+        results.append((total, stats, [p.grad.clone() for p in model.parameters()
+                                       if p.grad is not None]))
+        model.load_state_dict(state)       # batch-norm statistics as before the step
+    (t0, s0, g0), (t1, s1, g1) = results
+    torch.testing.assert_close(t1, t0, rtol=1e-5, atol=1e-6)
+    assert list(s1) == list(s0)
+    assert len(g1) == len(g0)
+    for a, b in zip(g1, g0):
+        torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
