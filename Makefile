@@ -9,6 +9,8 @@
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
 ONLY ?=
+# What make test runs (pytest arguments): make test TESTS="tests/test_decode.py -x"
+TESTS ?= tests
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev \
         python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
@@ -31,7 +33,7 @@ build: deps
 	@HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp $(BUILD_TEMP)
 
 test: build
-	$(PYTHON) -m pytest -q tests
+	$(PYTHON) -m pytest -q $(TESTS)
 
 test-debian13:
 	tools/debian13.sh test

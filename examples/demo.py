@@ -6,13 +6,17 @@ then run inference and evaluate it.
     python3 examples/demo.py --steps 2000         # longer run
     python3 examples/demo.py --device cuda        # on a GPU
     python3 examples/demo.py --ddp --nproc 2      # data-parallel (gloo), processes started by the demo
-    USE_LIBUV=0 torchrun --redirects 1 --tee 1 --nproc_per_node 2 examples/demo.py --ddp   # the same
+    USE_LIBUV=0 TORCH_DISABLE_SHARE_RDZV_TCP_STORE=1 torchrun --nnodes 1 --nproc_per_node 2 \
+        --rdzv_backend c10d --rdzv_endpoint /tmp/halcyra-rdzv --rdzv_conf store_type=file \
+        --redirects 1 --tee 1 examples/demo.py --ddp      # the same through torchrun
 
 Debian's torch 1.13 under Python 3.11 has a torchrun whose default stream
 settings fail ("'NoneType' object has no attribute 'get'"): `--redirects 1
---tee 1` avoid that. Debian's torch 2.6 is built without libuv, yet its TCP
-store asks for libuv unless USE_LIBUV=0: torchrun needs it in its
-environment; the demo sets it for itself (torch 1.13 ignores it).
+--tee 1` avoid that. Debian's torch 2.6 is built without libuv, yet every TCP
+store that torchrun itself makes asks for libuv: the file-backed rendezvous
+and TORCH_DISABLE_SHARE_RDZV_TCP_STORE=1 avoid them, and USE_LIBUV=0 gives the
+processes' own store the plain backend (the demo sets that one itself; torch
+1.13 ignores all three). Give each job its own rendezvous file.
 
 What it shows:
   * a synthetic dataset from three sources that annotate different tasks

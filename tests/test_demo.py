@@ -200,14 +200,16 @@ def test_drawing_writes_png(tmp_path):
 # ------------------------------------------------------------------ data-parallel
 def test_ddp_two_processes(demo_module, tmp_path):
     out = tmp_path / "ddp"
-    # --redirects/--tee 1: the defaults ("0") break torchrun of torch 1.13 under Python 3.11
-    cmd = [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc_per_node", "2",
+    # --redirects/--tee 1: the defaults ("0") break torchrun of torch 1.13 under Python 3.11.
+    # A file-backed rendezvous, USE_LIBUV=0 and no shared TCP store: torch 2.x builds without
+    # libuv (Debian's) cannot start torchrun's TCP stores otherwise; older versions ignore both.
+    cmd = [sys.executable, "-m", "torch.distributed.run", "--nnodes", "1", "--nproc_per_node", "2",
+           "--rdzv_backend", "c10d", "--rdzv_endpoint", str(tmp_path / "rdzv"),
+           "--rdzv_conf", "store_type=file",
            "--redirects", "1", "--tee", "1", "--log_dir", str(tmp_path / "logs"),
            os.path.join(REPO, "examples", "demo.py"), "--ddp", "--steps", "2", "--batch", "4",
            "--no-eval", "--quiet", "--out", str(out)]
-    # USE_LIBUV=0: torch 2.x builds without libuv (Debian's) cannot start the
-    # rendezvous otherwise; older versions ignore it
-    env = dict(os.environ, OMP_NUM_THREADS="1", USE_LIBUV="0")
+    env = dict(os.environ, OMP_NUM_THREADS="1", USE_LIBUV="0", TORCH_DISABLE_SHARE_RDZV_TCP_STORE="1")
     r = subprocess.run(cmd, cwd=REPO, env=env, capture_output=True, text=True, timeout=150)
     assert r.returncode == 0, r.stdout[-2000:] + r.stderr[-4000:]
     res = json.loads((out / "metrics.json").read_text())

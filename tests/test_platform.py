@@ -201,13 +201,13 @@ def every_call():
     gt = torch.tensor([[[1.0, 1.0, 20.0, 20.0], [0.0, 0.0, 0.0, 0.0]]])
     preds = {"feat_shapes": [(4, 4), (2, 2)], "cls_raw": torch.randn(1, a, 3, generator=g) + 2,
              "box_raw": raw}
+    x, praw = torch.randn(1, 3, 2, 2, generator=g), torch.randn(1, a, 4, generator=g)
     return {
-        "flatten_preds": lambda: D.flatten_preds(torch.randn(1, 3, 2, 2, generator=g)),
+        "flatten_preds": lambda: D.flatten_preds(x),
         "make_anchors": lambda: D.make_anchors([(3, 2)], (8,)),
         "decode_boxes (tensor offset)": lambda: D.decode_boxes(raw, points, strides,
                                                                torch.tensor(0.5)),
-        "decode_points": lambda: D.decode_points(torch.randn(1, a, 4, generator=g), points,
-                                                 strides, 2),
+        "decode_points": lambda: D.decode_points(praw, points, strides, 2),
         "_conv_bn_silu": lambda: N._conv_bn_silu(3, 4, 1)[0].weight.shape,
         "HRNeckLite": lambda: N.HRNeckLite().eval()(neck_inputs()),
         "RefineHead.sanitize": lambda: head.sanitize(boxes, (16, 16), 2),
