@@ -5,6 +5,7 @@ output in build/build.log (HALCYRA_VERBOSE=1 shows it on the terminal instead).
 """
 import glob
 import os
+import re
 import sys
 import time
 
@@ -86,8 +87,6 @@ class Build(BuildExtension):
     error lines and the path of the whole log."""
 
     def build_extension(self, extension):
-        target = self.get_ext_fullpath(extension.name)
-        before = os.path.getmtime(target) if os.path.exists(target) else None
         start_at = os.lseek(1, 0, os.SEEK_CUR) if not VERBOSE else 0
         t0 = time.time()
         try:
@@ -102,9 +101,14 @@ class Build(BuildExtension):
                 for ln in lines[:30]:
                     TERM.write("    " + ln)
             raise
-        after = os.path.getmtime(target) if os.path.exists(target) else None
-        done = "up to date" if before is not None and before == after else \
-            f"built in {time.time() - t0:.0f} s"
+        done = f"built in {time.time() - t0:.0f} s"
+        if not VERBOSE:
+            sys.stdout.flush()
+            with open(os.path.join(HERE, LOG), errors="replace") as f:
+                f.seek(start_at)
+                compiled = sum(1 for ln in f if re.match(r"\[\d+/\d+\] ", ln))
+            done = (f"compiled {compiled} file{'s' * (compiled != 1)} in {time.time() - t0:.0f} s"
+                    if compiled else "up to date")
         TERM.write(f"[halcyra] {extension.name}: {done}\n")
 
 

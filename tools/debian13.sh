@@ -76,11 +76,11 @@ fi
 
 # The tree's sources, as they stand in the working tree, over the root's copy
 # of this checkout (one copy per checkout path, so several checkouts can use
-# one root at once); the copy keeps its build/ between runs.
+# one root at once); the copy keeps its build/ and built modules between runs.
 TREE=src/$(basename "$HERE")-$(printf '%s' "$HERE" | md5sum | cut -c1-8)
 SRC="$ROOT/$TREE"
 mkdir -p "$SRC"
-find "$SRC" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+find "$SRC" -mindepth 1 -path "$SRC/build" -prune -o -type f ! -name '*.so' -print0 | xargs -0 rm -f
 tar -C "$HERE" --exclude=./build --exclude=./dist --exclude=./out --exclude=.git \
     --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis \
     --exclude='*.egg-info' -cf - . | tar -C "$SRC" -xf -
