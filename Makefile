@@ -15,8 +15,6 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev \
         python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
         python3-pil ninja-build g++ make
-comma := ,
-BUILD_TEMP := build/temp$(if $(ONLY),-$(subst $(comma),-,$(ONLY)))
 
 .PHONY: deps build test test-deep test-debian13 demo bench wheel clean
 
@@ -30,7 +28,7 @@ deps:
 	fi
 
 build: deps
-	@HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp $(BUILD_TEMP)
+	@HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp build/temp
 
 test: build
 	$(PYTHON) -m pytest -q $(TESTS)

@@ -87,6 +87,16 @@ class Build(BuildExtension):
     error lines and the path of the whole log."""
 
     def build_extension(self, extension):
+        # Each module in a folder of its own under the build folder: its own
+        # ninja file and objects, whichever modules a build includes.
+        base = self.build_temp
+        self.build_temp = os.path.join(base, extension.name.rsplit(".", 1)[1])
+        try:
+            self._build_one(extension)
+        finally:
+            self.build_temp = base
+
+    def _build_one(self, extension):
         start_at = os.lseek(1, 0, os.SEEK_CUR) if not VERBOSE else 0
         t0 = time.time()
         try:

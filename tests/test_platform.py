@@ -188,6 +188,29 @@ def test_decode_compiles_into_one_graph():
     assert graph_breaks() == 0
 
 
+@needs_compile
+def test_box_and_dice_losses_compile_into_one_graph():
+    g = torch.Generator().manual_seed(2)
+    xy = torch.rand(50, 2, generator=g) * 40
+    b1 = torch.cat([xy, xy + torch.rand(50, 2, generator=g) * 20], 1)
+    b2 = b1 + torch.randn(50, 4, generator=g)
+    logits, targets = torch.randn(6, 8, 8, generator=g), (torch.rand(6, 8, 8, generator=g) > 0.5)
+
+    def f(b1, b2, logits, targets):
+        return (1 - L.ciou(b1, b2)).mean() + L.dice_loss(logits, targets.float(), 0.5)
+
+    fresh_compile()
+    results = []
+    for fn in (f, torch.compile(f, fullgraph=True)):
+        x, y = b1.clone().requires_grad_(), logits.clone().requires_grad_()
+        loss = fn(x, b2, y, targets)
+        loss.backward()
+        results.append((loss.detach(), x.grad, y.grad))
+    for a, b in zip(*results):
+        torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-6)
+    assert graph_breaks() == 0
+
+
 def every_call():
     """One valid call of every public callable of the package."""
     g = torch.Generator().manual_seed(1)

@@ -2,6 +2,8 @@
 // globals, ciou, dice_loss, build_class_meta and MultiTaskCriterion (its
 // constructor, anchor cache, zero helper and forward pass; the per-task losses
 // live in tasks.cpp).
+#include <torch/library.h>
+
 #include "../pyapi/tensors.h"
 #include "core.h"
 #include "tasks.h"
@@ -369,7 +371,20 @@ py::object forward_impl(const Args& a) {
   return py::make_tuple(total, stats);
 }
 
+// ciou and dice_loss as composite dispatcher operators: called while
+// torch.compile traces them, so the compiler sees their tensor operations.
+at::Tensor op_dice_loss(const at::Tensor& logits, const at::Tensor& targets,
+                        const at::Scalar& eps) {
+  return losses::dice_loss(logits, targets, eps, at::Tensor());
+}
+
 }  // namespace
+
+TORCH_LIBRARY_FRAGMENT(halcyra, m) {
+  m.def("ciou(Tensor box1, Tensor box2) -> Tensor", TORCH_FN(losses::ciou));
+  m.def("dice_loss(Tensor logits, Tensor targets, Scalar eps=1.0) -> Tensor",
+        TORCH_FN(op_dice_loss));
+}
 
 PYBIND11_MODULE(losses, m) {
   m.doc() = kModuleDoc;
@@ -387,14 +402,19 @@ PYBIND11_MODULE(losses, m) {
   m.attr("assign") = py::module_::import("halcyra.losses.assigner").attr("assign");
   m.attr("EPS") = losses::kEps;
   g_ciou = mod.def("ciou", "(box1: torch.Tensor, box2: torch.Tensor) -> torch.Tensor",
-                   ciou_impl, kCiouDoc)
+                   ciou_impl, kCiouDoc,
+                   {"halcyra.ciou",
+                    "isinstance(box1, torch.Tensor) and isinstance(box2, torch.Tensor)"})
                .release()
                .ptr();
   mod.def("build_class_meta", "(labelspace, num_kpts: int)", build_class_meta_impl, kMetaDoc);
   losses::def_jitter_rois(mod);
   mod.def("dice_loss",
           "(logits: torch.Tensor, targets: torch.Tensor, eps: float = 1.0) -> torch.Tensor",
-          dice_impl, kDiceDoc);
+          dice_impl, kDiceDoc,
+          {"halcyra.dice_loss",
+           "isinstance(logits, torch.Tensor) and isinstance(targets, torch.Tensor) and "
+           "isinstance(eps, (int, float))"});
 
   py::dict ns;
   ns["MASK_STRIDE"] = 2;
