@@ -290,30 +290,6 @@ __attribute__((target("fma"))) void region_kernel_fma(const float* prob,
   region_kernel<true>(prob, regions, ay, ax, S, thr, out);
 }
 
-// Flat positions of the (n, hm, wm) logits that the library's sigmoid may have
-// computed on its scalar path: the last elements of every chunk its parallel
-// loop can form (for any team size up to the thread count). Elsewhere it uses
-// its vector path, which is what the packed evaluation below reproduces.
-std::vector<int64_t> scalar_path_positions(int64_t numel) {
-  constexpr int64_t kTail = 64;  // at least two vectors of the widest kernel
-  std::vector<int64_t> ends;
-  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
-  const int64_t grain = at::internal::GRAIN_SIZE;
-  for (int64_t t = 1; t <= threads; ++t) {
-    const int64_t tasks = numel < grain ? 1 : std::min(t, (numel + grain - 1) / grain);
-    const int64_t chunk = (numel + tasks - 1) / tasks;
-    for (int64_t c = 0; c < tasks; ++c) ends.push_back(std::min(numel, (c + 1) * chunk));
-  }
-  std::sort(ends.begin(), ends.end());
-  ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-  std::vector<int64_t> pos;
-  for (int64_t e : ends)
-    for (int64_t i = std::max<int64_t>(0, e - kTail); i < e; ++i) pos.push_back(i);
-  std::sort(pos.begin(), pos.end());
-  pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
-  return pos;
-}
-
 enum Arith { kUnknown = 0, kNone, kPlain, kFma };
 
 bool cpu_has_fma() {
@@ -368,6 +344,135 @@ bool real_threshold(const at::Scalar& t) {
 }  // namespace
 
 bool fused_resize_available() { return arith() != kNone; }
+
+namespace {
+
+void apply_unary(Unary op, at::Tensor t) {
+  if (op == Unary::kSigmoid)
+    t.sigmoid_();
+  else
+    at::softplus_out(t, t, 1, 20);
+}
+
+}  // namespace
+
+void vector_path(Unary op, float* data, int64_t n) {
+  // Whole vectors only, each piece below the library's grain size so that it
+  // is one serial loop without a tail.
+  constexpr int64_t kPiece = 32704;
+  TORCH_CHECK(n % 64 == 0, "vector_path: length must be a multiple of 64");
+  at::parallel_for(0, (n + kPiece - 1) / kPiece, 1, [&](int64_t p0, int64_t p1) {
+    for (int64_t p = p0; p < p1; ++p) {
+      const int64_t off = p * kPiece;
+      apply_unary(op, at::from_blob(data + off, {std::min(kPiece, n - off)}, at::kFloat));
+    }
+  });
+}
+
+void scalar_path(Unary op, float* data, int64_t n) {
+  // Fewer elements than one vector: the library's scalar loop.
+  for (int64_t off = 0; off < n; off += 8)
+    apply_unary(op, at::from_blob(data + off, {std::min<int64_t>(8, n - off)}, at::kFloat));
+}
+
+namespace {
+
+// The number of elements of one step of the library's vector loop for `op`
+// (two vectors of its widest kernel), told from where a run of equal inputs
+// switches to the scalar results: a contiguous run of L elements ends with
+// L mod step scalar ones. 0 when it cannot be told (no input found whose two
+// paths differ, or runs that do not fit the pattern).
+int64_t calibrate_step(Unary op) {
+  constexpr int64_t kSamples = 4096, kMaxRun = 256;
+  std::vector<float> v(kSamples);
+  uint32_t state = 2463534242u;
+  for (int64_t i = 0; i < kSamples; ++i) {
+    state = state * 1664525u + 1013904223u;
+    v[i] = static_cast<float>(state >> 8) / 16777216.f * 24.f - 12.f;
+  }
+  const std::vector<float> in = v;
+  std::vector<float> s = v;
+  vector_path(op, v.data(), kSamples);
+  scalar_path(op, s.data(), kSamples);
+  int64_t k = 0;
+  while (k < kSamples && std::memcmp(&v[k], &s[k], sizeof(float)) == 0) ++k;
+  if (k == kSamples) return 0;
+  std::vector<int64_t> tail(kMaxRun + 1, 0);
+  for (int64_t L = 1; L <= kMaxRun; ++L) {
+    at::Tensor t = at::full({L}, in[k], at::kFloat);
+    apply_unary(op, t);
+    const float* r = t.data_ptr<float>();
+    int64_t n = 0;
+    while (n < L && std::memcmp(&r[L - 1 - n], &s[k], sizeof(float)) == 0) ++n;
+    for (int64_t i = 0; i < L - n; ++i)
+      if (std::memcmp(&r[i], &v[k], sizeof(float)) != 0) return 0;
+    tail[L] = n;
+  }
+  int64_t step = 0;
+  for (int64_t L = 1; L <= kMaxRun && !step; ++L)
+    if (tail[L] == 0) step = L;
+  if (step == 0) return 0;
+  for (int64_t L = 1; L <= kMaxRun; ++L)
+    if (tail[L] != L % step) return 0;
+  return step;
+}
+
+int64_t vector_step(Unary op) {
+  static const int64_t sigmoid_step = calibrate_step(Unary::kSigmoid);
+  static const int64_t softplus_step = calibrate_step(Unary::kSoftplus);
+  return op == Unary::kSigmoid ? sigmoid_step : softplus_step;
+}
+
+}  // namespace
+
+ScalarPositions scalar_path_positions(Unary op, int64_t numel) {
+  // The library's parallel loop splits [0, numel) into at most one chunk per
+  // thread of its team (any team size up to the thread count is allowed
+  // for); every chunk ends with its scalar tail.
+  constexpr int64_t kUnknownTail = 64;
+  const int64_t step = vector_step(op);
+  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
+  const int64_t grain = at::internal::GRAIN_SIZE;
+  std::vector<std::vector<int64_t>> per_team;
+  for (int64_t t = 1; t <= threads; ++t) {
+    const int64_t tasks = numel < grain ? 1 : std::min(t, (numel + grain - 1) / grain);
+    const int64_t chunk = (numel + tasks - 1) / tasks;
+    std::vector<int64_t> pos;
+    for (int64_t c = 0; c < tasks && c * chunk < numel; ++c) {
+      const int64_t c0 = c * chunk, c1 = std::min(numel, c0 + chunk), len = c1 - c0;
+      const int64_t n = step ? len % step : std::min(len, kUnknownTail);
+      for (int64_t i = c1 - n; i < c1; ++i) pos.push_back(i);
+    }
+    if (std::find(per_team.begin(), per_team.end(), pos) == per_team.end())
+      per_team.push_back(std::move(pos));
+  }
+  ScalarPositions out;
+  std::vector<int64_t> all;
+  for (const auto& p : per_team) all.insert(all.end(), p.begin(), p.end());
+  std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  for (int64_t e : all) {
+    bool everywhere = step != 0;
+    for (const auto& p : per_team)
+      everywhere = everywhere && std::binary_search(p.begin(), p.end(), e);
+    (everywhere ? out.always : out.sometimes).push_back(e);
+  }
+  return out;
+}
+
+bool settle_scalar_path(Unary op, float* packed, std::vector<float> raw,
+                        const std::vector<int64_t>& at, const std::vector<uint8_t>& always) {
+  if (raw.empty()) return true;
+  scalar_path(op, raw.data(), static_cast<int64_t>(raw.size()));
+  for (size_t i = 0; i < at.size(); ++i) {
+    float* p = packed + at[i];
+    if (always[i])
+      *p = raw[i];
+    else if (std::memcmp(&raw[i], p, sizeof(float)) != 0 && !(std::isnan(raw[i]) && std::isnan(*p)))
+      return false;
+  }
+  return true;
+}
 
 at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
                                   const std::function<at::Tensor(const at::Tensor&)>& gt) {
@@ -472,7 +577,6 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
     total += (g.s1 - g.s0 + 1) * (g.u1 - g.u0 + 1);
   }
   // Packed logits, padded so that every sigmoid call below covers whole vectors.
-  constexpr int64_t kPiece = 32704;  // a multiple of 64 below the library's grain size
   const int64_t padded = (total + 63) / 64 * 64;
   at::Tensor packed = at::zeros({std::max<int64_t>(padded, 64)}, at::kFloat);
   float* lp = packed.data_ptr<float>();
@@ -487,27 +591,21 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
   // Logits at positions where the library may have taken its scalar path.
   std::vector<float> scalar_in;
   std::vector<int64_t> scalar_at;
-  for (int64_t e : scalar_path_positions(n * hw)) {
-    const int64_t k = e / hw, r = (e % hw) / wm, col = e % wm;
-    const Region& g = regions[k];
-    if (g.r0 > g.r1 || g.c0 > g.c1 || r < g.s0 || r > g.s1 || col < g.u0 || col > g.u1) continue;
-    const int64_t at_ = g.offset + (r - g.s0) * (g.u1 - g.u0 + 1) + (col - g.u0);
-    scalar_in.push_back(lp[at_]);
-    scalar_at.push_back(at_);
-  }
-  for (int64_t off = 0; off < padded; off += kPiece)
-    packed.narrow(0, off, std::min(kPiece, padded - off)).sigmoid_();
-  if (!scalar_in.empty()) {
-    // Fewer elements than one vector: the library's scalar path.
-    at::Tensor sv = at::from_blob(scalar_in.data(), {static_cast<int64_t>(scalar_in.size())},
-                                  at::kFloat).clone();
-    for (int64_t off = 0; off < sv.numel(); off += 8) sv.narrow(0, off, std::min<int64_t>(8, sv.numel() - off)).sigmoid_();
-    const float* s = sv.data_ptr<float>();
-    for (size_t i = 0; i < scalar_at.size(); ++i)
-      if (std::memcmp(s + i, lp + scalar_at[i], sizeof(float)) != 0 &&
-          !(std::isnan(s[i]) && std::isnan(lp[scalar_at[i]])))
-        return at::Tensor();  // the two paths disagree where it matters: not provable
-  }
+  std::vector<uint8_t> scalar_always;
+  const ScalarPositions tails = scalar_path_positions(Unary::kSigmoid, n * hw);
+  for (const auto* set : {&tails.always, &tails.sometimes})
+    for (int64_t e : *set) {
+      const int64_t k = e / hw, r = (e % hw) / wm, col = e % wm;
+      const Region& g = regions[k];
+      if (g.r0 > g.r1 || g.c0 > g.c1 || r < g.s0 || r > g.s1 || col < g.u0 || col > g.u1) continue;
+      const int64_t at_ = g.offset + (r - g.s0) * (g.u1 - g.u0 + 1) + (col - g.u0);
+      scalar_in.push_back(lp[at_]);
+      scalar_at.push_back(at_);
+      scalar_always.push_back(set == &tails.always);
+    }
+  vector_path(Unary::kSigmoid, lp, padded);
+  if (!settle_scalar_path(Unary::kSigmoid, lp, std::move(scalar_in), scalar_at, scalar_always))
+    return at::Tensor();  // the two paths disagree where it matters: not provable
   at::Tensor out = at::empty({n, S, S}, at::TensorOptions().dtype(at::kBool));
   const float thr = thres.toFloat();
   if (arith() == kFma)

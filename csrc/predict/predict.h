@@ -53,5 +53,38 @@ bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tens
 // build (checked once per process against the library itself).
 bool fused_resize_available();
 
+// ---- the library's elementwise kernels on packed values ----------------------
+//
+// The library evaluates a contiguous tensor in vectors and finishes every
+// chunk of its parallel loop with a scalar tail; the two paths may round
+// differently. These helpers reproduce either path for values taken out of
+// such a tensor.
+
+enum class Unary { kSigmoid, kSoftplus };  // softplus with beta 1, threshold 20
+
+// Flat positions of a contiguous tensor of `numel` elements that the
+// library's kernel for `op` evaluates on its scalar path at the current
+// thread count (the tail of every chunk of its parallel loop), ascending:
+// `always` for every way the loop may split the tensor, `sometimes` for some
+// ways only (or all tail candidates when the kernel's vector step is unknown).
+struct ScalarPositions {
+  std::vector<int64_t> always, sometimes;
+};
+ScalarPositions scalar_path_positions(Unary op, int64_t numel);
+
+// After vector_path over packed values: `raw` holds the inputs of the packed
+// entries `at` (taken before), `always` whether each is certainly on the
+// scalar path. Writes their scalar-path results where that is certain and
+// returns false where the paths could both apply and disagree.
+bool settle_scalar_path(Unary op, float* packed, std::vector<float> raw,
+                        const std::vector<int64_t>& at, const std::vector<uint8_t>& always);
+
+// data[0:n) replaced by op on the library's vector path; n is a multiple of
+// 64. Runs in parallel over pieces.
+void vector_path(Unary op, float* data, int64_t n);
+
+// data[0:n) replaced by op on the library's scalar path.
+void scalar_path(Unary op, float* data, int64_t n);
+
 }  // namespace predict
 }  // namespace halcyra
