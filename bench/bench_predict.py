@@ -5,6 +5,7 @@ coarse path and on the refine path, and 8 images of 80 classes without masks
 equal (torch.equal on every tensor) before timing."""
 import os
 import sys
+import time
 
 import torch
 
@@ -56,6 +57,40 @@ def make_dense(b=8, nc=80, seed=0):
             "tag_logits": torch.randn(b, 10, generator=g)}
 
 
+class Recorder:
+    """Stands in for a refine head and records the arguments of its calls."""
+
+    def __init__(self, head):
+        self.head, self.roi, self.calls = head, head.roi, []
+
+    def sanitize(self, *args):
+        return self.head.sanitize(*args)
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return self.head(*args)
+
+
+def head_time(p, head, kw, repeat, warmup):
+    """Eager and our postprocess with `head` minus the head's own forward: the
+    three (eager, ours, the head alone on the arguments it gets in one call)
+    timed alternately, medians. Returns (eager_ms, ours_ms, head_ms)."""
+    rec = Recorder(head)
+    ref.postprocess(p, refine=rec, **kw)
+    fns = (lambda: ref.postprocess(p, refine=head, **kw), lambda: P.postprocess(p, refine=head, **kw),
+           lambda: [head(*a) for a in rec.calls])
+    for _ in range(warmup):
+        for fn in fns:
+            fn()
+    times = ([], [], [])
+    for _ in range(repeat):
+        for k, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            times[k].append((time.perf_counter() - t0) * 1e3)
+    return tuple(sorted(t)[len(t) // 2] for t in times)
+
+
 def check(got, want):
     assert len(got) == len(want)
     for g, w in zip(got, want):
@@ -90,8 +125,53 @@ def run(quick=False):
         rows.append(row(f"postprocess 4x640 {name}, {n} det",
                         *compare(lambda: ref.postprocess(p, refine=h, **kw),
                                  lambda: P.postprocess(p, refine=h, **kw), repeat, warmup)))
+    # The refine path without the time inside the head's forward (a narrow head
+    # on 8 channels of f2, so that its own time is small and well measured).
+    narrow = dict(preds, f2=preds["f2"][:, :8].contiguous())
+    torch.manual_seed(0)
+    small = RefineHead(in_ch=8, hidden=8).eval()
+    got = P.postprocess(narrow, refine=small, **kw)
+    check(got, ref.postprocess(narrow, refine=small, **kw))
+    e_ms, o_ms, h_ms = head_time(narrow, small, kw, repeat, warmup)
+    rows.append(row("postprocess 4x640 refine masks (RefineHead), without its forward",
+                    e_ms - h_ms, o_ms - h_ms))
     return rows
 
 
+def split(threads=1):
+    """Where the time of the refine path goes, eager and ours (torch.profiler,
+    self time per region, one call each): coarse logits, canvas, paste, head."""
+    from torch.profiler import profile
+    torch.set_num_threads(threads)
+    preds = make_preds()
+    preds["f2"] = preds["f2"][:, :8].contiguous()
+    torch.manual_seed(0)
+    head = RefineHead(in_ch=8, hidden=8).eval()
+    kw = dict(num_kpts=17, n_pline=16, refine=head)
+    groups = {"coarse logits": ("aten::mm", "halcyra::coarse_blocks", "halcyra::coarse_product"),
+              "canvas": ("aten::fill_", "aten::zero_", "halcyra::clear_outside"),
+              "paste": ("aten::upsample_bilinear2d", "aten::sigmoid", "aten::sigmoid_", "aten::gt",
+                        "aten::copy_", "aten::slice", "aten::select", "aten::index",
+                        "halcyra::paste_region"),
+              "head": ("torchvision::roi_align", "aten::mkldnn_convolution", "aten::clamp_min",
+                       "aten::cat", "aten::nan_to_num")}
+    for name, fn in (("eager", lambda: ref.postprocess(preds, **kw)),
+                     ("ours", lambda: P.postprocess(preds, **kw))):
+        fn()
+        with profile() as prof:
+            t0 = time.perf_counter()
+            fn()
+            total = (time.perf_counter() - t0) * 1e3
+        self_ms = {e.key: e.self_cpu_time_total / 1e3 for e in prof.key_averages()}
+        parts = {g: sum(self_ms.get(k, 0.0) for k in keys) for g, keys in groups.items()}
+        print(f"{name:>5} @{threads}: total {total:.1f} ms, "
+              + ", ".join(f"{g} {v:.1f}" for g, v in parts.items())
+              + f", rest {total - sum(parts.values()):.1f}")
+
+
 if __name__ == "__main__":
-    main(run, "halcyra.infer.predict")
+    if "--split" in sys.argv:
+        for n in (1, 2):
+            split(n)
+    else:
+        main(run, "halcyra.infer.predict")

@@ -136,9 +136,102 @@ at::Tensor coarse_logits(const at::Tensor& coef, const at::Tensor& protos) {
   return predict::coarse_product(coef, protos);
 }
 
-at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py::handle refine,
-                        py::handle thres) {
+py::object* g_roi_align = nullptr;  // torchvision.ops.roi_align
+
+// len(obj) == 0 for a container attribute found in `dict`; false when absent.
+bool empty_entry(PyObject* dict, const char* name) {
+  PyObject* v = dict ? PyDict_GetItemString(dict, name) : nullptr;
+  if (!v) return false;
+  const Py_ssize_t n = PyObject_Length(v);
+  if (n < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  return n == 0;
+}
+
+// Whether `refine` is the refine module's own RefineHead, used as shipped: its
+// class, its forward (no override on the class or the instance), no forward
+// hooks of the instance or global ones, and torchvision's roi_align as the
+// sampler it calls. Such a head reads the coarse logits only through
+// roi_align over its regions (in coarse cells: the region scaled by
+// wm / (W2 * stride), hm / (H2 * stride)), that is at the four neighbours of
+// each sampling point, or at cell (0, 0) with weight 0 for points off the grid.
+bool own_refine_head(py::handle refine) {
+  PyObject* mod = PyImport_GetModule(py::str("halcyra.models.refine").ptr());
+  if (!mod) {
+    PyErr_Clear();
+    return false;
+  }
+  py::object m = py::reinterpret_steal<py::object>(mod);
+  PyObject* cls = PyDict_GetItemString(PyModule_GetDict(mod), "RefineHead");
+  if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(refine.ptr())) != cls) return false;
+  PyObject* fwd = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, "forward");
+  if (!fwd || PyFunction_Check(fwd) || PyMethod_Check(fwd)) return false;
+  py::object qual = py::reinterpret_borrow<py::object>(fwd).attr("__qualname__");
+  if (!py::isinstance<py::str>(qual) || qual.cast<std::string>() != "RefineHead.forward") return false;
+  if (PyDict_GetItemString(PyModule_GetDict(mod), "roi_align") != g_roi_align->ptr()) return false;
+  PyObject** dp = _PyObject_GetDictPtr(refine.ptr());
+  PyObject* d = dp ? *dp : nullptr;
+  if (!d || PyDict_GetItemString(d, "forward") || !empty_entry(d, "_forward_hooks") ||
+      !empty_entry(d, "_forward_pre_hooks"))
+    return false;
+  PyObject* nn_mod = PyImport_GetModule(py::str("torch.nn.modules.module").ptr());
+  if (!nn_mod) {
+    PyErr_Clear();
+    return false;
+  }
+  py::object nn = py::reinterpret_steal<py::object>(nn_mod);
+  PyObject* nd = PyModule_GetDict(nn_mod);
+  return empty_entry(nd, "_global_forward_hooks") && empty_entry(nd, "_global_forward_pre_hooks");
+}
+
+// Region edges (x1, y1, x2, y2) as Python ints would see them, when every one
+// is a whole number within the canvas and the regions are ordered.
+bool canvas_regions(const double* e, int64_t n, int64_t S,
+                    std::vector<std::array<int64_t, 4>>* out) {
+  out->resize(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; ++k) {
+    for (int i = 0; i < 4; ++i)
+      if (!std::isfinite(e[k * 4 + i]) || e[k * 4 + i] < 0 || e[k * 4 + i] > static_cast<double>(S))
+        return false;
+    auto& r = (*out)[k];
+    for (int i = 0; i < 4; ++i) r[i] = static_cast<int64_t>(e[k * 4 + i]);
+    if (r[0] > r[2] || r[1] > r[3]) return false;
+  }
+  return true;
+}
+
+// The coarse cells the shipped head samples for each region (see
+// own_refine_head), with a margin of two cells for the roundings of its float
+// arithmetic.
+std::vector<predict::Block> sampled_blocks(const std::vector<std::array<int64_t, 4>>& regions,
+                                           int64_t hm, int64_t wm, double sx, double sy) {
+  std::vector<predict::Block> blocks;
+  for (const auto& r : regions) {
+    predict::Block b;
+    b.r0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(r[1] * sy - 0.5)) - 2);
+    b.r1 = std::min<int64_t>(hm - 1, static_cast<int64_t>(std::floor(r[3] * sy - 0.5)) + 3);
+    b.c0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(r[0] * sx - 0.5)) - 2);
+    b.c1 = std::min<int64_t>(wm - 1, static_cast<int64_t>(std::floor(r[2] * sx - 0.5)) + 3);
+    if (b.r0 > b.r1 || b.c0 > b.c1) b = {1, 0, 1, 0};
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+at::Tensor refine_masks(const Image& im, const std::pair<at::Tensor, at::Tensor>& inputs, int64_t S,
+                        py::handle refine, py::handle thres) {
   const int64_t n = im.idx.size(0);
+  const at::Tensor& coef = inputs.first;
+  const at::Tensor& protos = inputs.second;
+  // The shipped head samples the coarse logits around its regions only: on CPU
+  // they are computed there once the regions are known (the product is
+  // checked to be well formed first, so that it fails where it always did).
+  const bool partial = im.device.is_cpu() && coef.dim() == 2 && protos.dim() == 3 &&
+                       coef.size(1) == protos.size(0) && own_refine_head(refine);
+  at::Tensor coarse;
+  if (!partial) coarse = coarse_logits(coef, protos);
   py::object f2_obj = pyapi::getitem(im.preds, "f2");
   at::Tensor f2 = as_tensor(f2_obj, "f2");
   if (f2.dim() < 2) pyapi::raise_unpack(2, f2.dim());
@@ -157,23 +250,49 @@ at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py
   at::Tensor rx2 = at::maximum(at::ceil(bxs.index({Slice(), 2})), rx1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
   at::Tensor ry2 = at::maximum(at::ceil(bxs.index({Slice(), 3})), ry1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
   at::Tensor bx_int = at::stack({rx1, ry1, rx2, ry2}, 1);
+  // One transfer of the region edges instead of four host reads per region.
+  at::Tensor host = bx_int.to(at::kCPU, at::kDouble).contiguous();
+  const double* e = host.data_ptr<double>();
+  std::vector<std::array<int64_t, 4>> regions;
+  const bool on_canvas = host.dim() == 2 && host.size(0) == n && host.size(1) == 4 &&
+                         canvas_regions(e, n, S, &regions);
+  if (partial) {
+    if (on_canvas && f2.dim() == 4 && H2 > 0) {
+      const int64_t hm = protos.size(1), wm = protos.size(2);
+      const double sx = static_cast<double>(wm) / (static_cast<double>(W2) * feat_stride);
+      const double sy = static_cast<double>(hm) / (static_cast<double>(H2) * feat_stride);
+      coarse = predict::coarse_blocks(coef, protos, sampled_blocks(regions, hm, wm, sx, sy));
+    }
+    if (!coarse.defined()) coarse = coarse_logits(coef, protos);
+  }
   at::Tensor f2b = f2.slice(0, im.b, im.b + 1).to(at::kFloat);
   at::Tensor bidx = at::zeros({n}, at::TensorOptions().dtype(at::kLong).device(im.device));
   py::object ref = py::reinterpret_borrow<py::object>(refine)(
       pyapi::wrap(f2b), pyapi::wrap(coarse), pyapi::wrap(bx_int), pyapi::wrap(bidx),
       py::float_(feat_stride));
+  coarse = at::Tensor();
 
-  at::Tensor masks = at::zeros({n, S, S}, at::TensorOptions().dtype(at::kBool).device(im.device));
-  // One transfer of the region edges instead of four host reads per region.
-  at::Tensor host = bx_int.to(at::kCPU, at::kDouble).contiguous();
-  const double* e = host.data_ptr<double>();
+  // On CPU every pixel of the canvas is written once: the regions by the
+  // paste below, the rest cleared afterwards.
+  const auto bool_opts = at::TensorOptions().dtype(at::kBool).device(im.device);
+  const bool clear_after = on_canvas && im.device.is_cpu();
+  at::Tensor masks = clear_after ? at::empty({n, S, S}, bool_opts) : at::zeros({n, S, S}, bool_opts);
   const bool ref_is_tensor = pyapi::is_tensor(ref);
   at::Tensor ref_t = ref_is_tensor ? THPVariable_Unpack(ref.ptr()) : at::Tensor();
   at::Scalar ts;
   const bool scalar_thres = pyapi::scalar_arg(thres, &ts);
+  // int(rx1[k]) and the like; through Python where sanitize gave no (n, 4) rows.
+  const bool rows = host.dim() == 2 && host.size(0) >= n && host.size(1) == 4;
+  auto edge_of = [&](const at::Tensor& t, int64_t k, int i) -> int64_t {
+    if (rows) return edge(e[k * 4 + i]);
+    py::object item = py::reinterpret_steal<py::object>(
+        PyObject_GetItem(pyapi::wrap(t).ptr(), py::int_(k).ptr()));
+    if (!item) throw py::error_already_set();
+    return py::int_(item).cast<int64_t>();
+  };
   for (int64_t k = 0; k < n; ++k) {
-    const int64_t x1 = edge(e[k * 4]), y1 = edge(e[k * 4 + 1]), x2 = edge(e[k * 4 + 2]),
-                  y2 = edge(e[k * 4 + 3]);
+    const int64_t x1 = edge_of(rx1, k, 0), y1 = edge_of(ry1, k, 1), x2 = edge_of(rx2, k, 2),
+                  y2 = edge_of(ry2, k, 3);
     at::Tensor rk;
     if (ref_is_tensor) {
       rk = ref_t.index({k});
@@ -198,6 +317,7 @@ at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py
     if (scalar_thres && predict::paste_region(masks, k, y1, x1, patch, ts)) continue;
     masks.index({k, Slice(y1, y2), Slice(x1, x2)}).copy_(greater(at::sigmoid(patch), thres));
   }
+  if (clear_after) predict::clear_outside(masks, regions);
   return masks;
 }
 
@@ -206,7 +326,7 @@ at::Tensor masks_for(const Image& im, int64_t S, py::handle refine, py::handle t
   if (n == 0) return at::zeros({0, S, S}, at::TensorOptions().dtype(at::kBool).device(im.device));
   auto inputs = mask_inputs(im);
   if (!refine.is_none() && pyapi::contains(im.preds, "f2"))
-    return refine_masks(im, coarse_logits(inputs.first, inputs.second), S, refine, thres);
+    return refine_masks(im, inputs, S, refine, thres);
   at::Scalar ts;
   if (pyapi::scalar_arg(thres, &ts)) {
     py::gil_scoped_release nogil;
@@ -590,6 +710,7 @@ PYBIND11_MODULE(predict, m) {
   g_tv->globals = g_tv->fn.attr("__globals__");
   for (const char* name : {"nms", "_batched_nms_vanilla", "_batched_nms_coordinate_trick"})
     g_tv->names.emplace_back(name, g_tv->globals[name]);
+  g_roi_align = new py::object(py::module_::import("torchvision.ops").attr("roi_align"));
   g_decode_boxes = new py::object(dec.attr("decode_boxes"));
   g_decode_points = new py::object(dec.attr("decode_points"));
   // Kept for the life of the process: postprocess looks its globals up here.

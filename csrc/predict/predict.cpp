@@ -1,5 +1,7 @@
 #include "predict.h"
 
+#include "../pyapi/compat.h"
+
 #include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 
@@ -490,6 +492,7 @@ at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& bo
 
 at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
                         const at::Scalar& thres, bool consume) {
+  HALCYRA_RECORD("coarse_masks");
   const int64_t n = coarse.size(0), hm = coarse.size(1), wm = coarse.size(2);
   // A single map is resized by the library's channels-last kernel (a
   // (1, 1, h, w) batch is contiguous in both layouts), whose evaluation order
@@ -520,6 +523,7 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
 
 bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
                   const at::Scalar& thres) {
+  HALCYRA_RECORD("paste_region");
   if (!masks.device().is_cpu() || !patch.device().is_cpu() ||
       patch.scalar_type() != at::kFloat || patch.dim() != 2 || !patch.is_contiguous() ||
       !masks.is_contiguous() || masks.scalar_type() != at::kBool || !real_threshold(thres))
@@ -543,6 +547,7 @@ bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tens
 
 at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
                            const at::Tensor& boxes, int64_t S, const at::Scalar& thres) {
+  HALCYRA_RECORD("prototype_masks");
   if (coef.dim() != 2 || protos.dim() != 3) return at::Tensor();
   const int64_t n = coef.size(0), P = coef.size(1), hm = protos.size(1), wm = protos.size(2);
   const bool ok = coef.device().is_cpu() && protos.device().is_cpu() && boxes.device().is_cpu() &&
@@ -616,6 +621,7 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
 }
 
 at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
+  HALCYRA_RECORD("coarse_product");
   const bool shapes = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0);
   const int64_t P = protos.dim() == 3 ? protos.size(0) : 0;
   const bool ok = shapes && coef.device().is_cpu() && protos.device().is_cpu() &&
@@ -644,6 +650,80 @@ at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
            : product_blocks<false>(cp, pp, n, P, hw, b0, b1, op);
   });
   return out;
+}
+
+at::Tensor coarse_blocks(const at::Tensor& coef, const at::Tensor& protos,
+                         const std::vector<Block>& blocks) {
+  HALCYRA_RECORD("coarse_blocks");
+  // coef (n, P), protos (P, hm, wm) CPU float32 without gradient; one block per
+  // detection within the grid
+  const bool ok = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0) &&
+                  coef.device().is_cpu() && protos.device().is_cpu() &&
+                  coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
+                  static_cast<int64_t>(blocks.size()) == coef.size(0) &&
+                  !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));
+  if (!ok) return at::Tensor();
+  const int order = product_order();
+  if (order == kProductOther) return at::Tensor();
+  const int64_t n = coef.size(0), P = coef.size(1), hm = protos.size(1), wm = protos.size(2),
+                hw = hm * wm;
+  for (const Block& b : blocks)
+    TORCH_CHECK(b.r0 > b.r1 || (b.r0 >= 0 && b.r1 < hm && b.c0 >= 0 && b.c0 <= b.c1 && b.c1 < wm),
+                "coarse_blocks: block outside the prototype grid");
+  at::Tensor out = at::empty({n, hm, wm}, coef.options());
+  if (out.numel() == 0) return out;
+  at::Tensor c = coef.contiguous(), p = protos.contiguous();
+  const float* cp = c.data_ptr<float>();
+  const float* pp = p.data_ptr<float>();
+  float* op = out.data_ptr<float>();
+  const bool skip = order == kProductSkipZeros;
+  at::parallel_for(0, n, 1, [&](int64_t k0, int64_t k1) {
+    std::vector<float> row;
+    for (int64_t k = k0; k < k1; ++k) {
+      const Block& b = blocks[k];
+      float* plane = op + k * hw;
+      for (int64_t r = b.r0; r <= b.r1; ++r) {
+        const int64_t w = b.c1 - b.c0 + 1;
+        row.resize(static_cast<size_t>(w));
+        logits_block(cp + k * P, pp, P, hw, wm, r, r, b.c0, b.c1, skip, row.data());
+        std::memcpy(plane + r * wm + b.c0, row.data(), sizeof(float) * w);
+      }
+      if (b.r0 > b.r1 || b.r0 > 0 || b.c0 > 0) {
+        float v;
+        logits_block(cp + k * P, pp, P, hw, wm, 0, 0, 0, 0, skip, &v);
+        plane[0] = v;
+      }
+    }
+  });
+  return out;
+}
+
+void clear_outside(at::Tensor& masks, const std::vector<std::array<int64_t, 4>>& regions) {
+  HALCYRA_RECORD("clear_outside");
+  // masks (n, H, W) bool CPU contiguous; one region per plane
+  TORCH_CHECK(masks.dim() == 3 && masks.device().is_cpu() && masks.scalar_type() == at::kBool &&
+                  masks.is_contiguous() && static_cast<int64_t>(regions.size()) == masks.size(0),
+              "clear_outside: masks must be a contiguous (n, H, W) bool CPU tensor, one region each");
+  const int64_t n = masks.size(0), H = masks.size(1), W = masks.size(2);
+  bool* base = masks.data_ptr<bool>();
+  at::parallel_for(0, n, 1, [&](int64_t k0, int64_t k1) {
+    for (int64_t k = k0; k < k1; ++k) {
+      bool* plane = base + k * H * W;
+      const int64_t x1 = std::clamp<int64_t>(regions[k][0], 0, W);
+      const int64_t y1 = std::clamp<int64_t>(regions[k][1], 0, H);
+      const int64_t x2 = std::clamp<int64_t>(regions[k][2], x1, W);
+      const int64_t y2 = std::clamp<int64_t>(regions[k][3], y1, H);
+      if (x1 == x2) {
+        std::memset(plane, 0, static_cast<size_t>(H * W));
+        continue;
+      }
+      std::memset(plane, 0, static_cast<size_t>(y1 * W + x1));
+      for (int64_t y = y1; y + 1 < y2; ++y)
+        std::memset(plane + y * W + x2, 0, static_cast<size_t>(W - x2 + x1));
+      const int64_t tail = y2 > y1 ? (y2 - 1) * W + x2 : y1 * W + x1;
+      std::memset(plane + tail, 0, static_cast<size_t>(H * W - tail));
+    }
+  });
 }
 
 }  // namespace predict

@@ -9,6 +9,7 @@
 
 #include <ATen/ATen.h>
 
+#include <array>
 #include <functional>
 #include <vector>
 
@@ -36,6 +37,22 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
 // product, or on CPU the same sums in the same order where the linked BLAS is
 // proven (once per process) to add the prototypes up in order.
 at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos);
+
+// The coarse logits (n, hm, wm) of coarse_product computed only inside one
+// block per detection, rows r0..r1 and columns c0..c1 (inclusive; an empty
+// block when r0 > r1), and at cell (0, 0): the same sums in the same order.
+// Every other cell is left unwritten, for a reader known to look nowhere else.
+// An undefined tensor where coarse_product would not take its own CPU loop.
+struct Block {
+  int64_t r0, r1, c0, c1;
+};
+at::Tensor coarse_blocks(const at::Tensor& coef, const at::Tensor& protos,
+                         const std::vector<Block>& blocks);
+
+// Sets every pixel of masks (n, H, W) bool (CPU, contiguous) outside the
+// region rows y1..y2-1, columns x1..x2-1 of its plane to false, planes in
+// parallel; `regions` holds (x1, y1, x2, y2) per plane, clipped to the plane.
+void clear_outside(at::Tensor& masks, const std::vector<std::array<int64_t, 4>>& regions);
 
 // The tensor formulation of coarse_masks (any device). `gt` compares the
 // probabilities with the threshold.
