@@ -3,6 +3,7 @@ formulation (bench/ref_predict.py): 4 images at 640 input, with masks on the
 coarse path and on the refine path, and 8 images of 80 classes without masks
 (1,500 to 1,800 candidates per image, 300 detections). Outputs are checked
 equal (torch.equal on every tensor) before timing."""
+import functools
 import os
 import sys
 import time
@@ -91,6 +92,44 @@ def head_time(p, head, kw, repeat, warmup):
     return tuple(sorted(t)[len(t) // 2] for t in times)
 
 
+_PEAK = """
+import sys
+sys.path.insert(0, {root!r})
+import torch
+torch.set_num_threads({threads})
+from bench import ref_predict
+from bench.bench_predict import make_preds
+from halcyra.infer import predict as P
+
+def status(key):
+    for line in open("/proc/self/status"):
+        if line.startswith(key + ":"):
+            return int(line.split()[1]) * 1024
+
+preds = {{k: v for k, v in make_preds().items() if k != "f2"}}
+small = {{k: (v[:1] if isinstance(v, torch.Tensor) else v) for k, v in preds.items()}}
+P.postprocess(small, num_kpts=17, n_pline=16)   # one-time calibrations
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")                                 # peak resident size := current
+before = status("VmRSS")
+out = P.postprocess(preds, num_kpts=17, n_pline=16)
+print(status("VmHWM") - before, sum(r["masks"].numel() for r in out))
+"""
+
+
+@functools.lru_cache(maxsize=None)
+def coarse_peak(fn="P.postprocess"):
+    """Peak memory of one coarse-mask postprocess (MiB, and over its boolean
+    output), one thread, in a fresh process: the growth of the resident set
+    during the call."""
+    import subprocess
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    code = _PEAK.format(root=root, threads=1).replace("P.postprocess(preds", fn + "(preds")
+    res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    grown, size = (int(v) for v in res.stdout.split())
+    return grown / 2**20, grown / size
+
+
 def check(got, want):
     assert len(got) == len(want)
     for g, w in zip(got, want):
@@ -116,7 +155,9 @@ def run(quick=False):
     rows.append(row(f"postprocess 8x640 80 cls, no masks, {n} det",
                     *compare(lambda: ref.postprocess(dense, **dkw),
                              lambda: P.postprocess(dense, **dkw), repeat, warmup)))
-    for name, p, h in [("boxes, kpts, plines", base, None), ("coarse masks", coarse, None),
+    peak_mb, peak_ratio = coarse_peak()
+    for name, p, h in [("boxes, kpts, plines", base, None),
+                       (f"coarse masks (peak {peak_ratio:.2f}x output)", coarse, None),
                        ("refine masks (pooling head)", preds, PoolHead()),
                        ("refine masks (RefineHead)", preds, head)]:
         got = P.postprocess(p, refine=h, **kw)
@@ -124,7 +165,8 @@ def run(quick=False):
         n = sum(r["boxes"].shape[0] for r in got)
         rows.append(row(f"postprocess 4x640 {name}, {n} det",
                         *compare(lambda: ref.postprocess(p, refine=h, **kw),
-                                 lambda: P.postprocess(p, refine=h, **kw), repeat, warmup)))
+                                 lambda: P.postprocess(p, refine=h, **kw), repeat, warmup),
+                        peak_mb if name.startswith("coarse") else None))
     # The refine path without the time inside the head's forward (a narrow head
     # on 8 channels of f2, so that its own time is small and well measured).
     narrow = dict(preds, f2=preds["f2"][:, :8].contiguous())
