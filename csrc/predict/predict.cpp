@@ -3,6 +3,7 @@
 #include "../pyapi/compat.h"
 
 #include <ATen/Parallel.h>
+#include <immintrin.h>
 #include <ATen/core/grad_mode.h>
 
 #include <cmath>
@@ -164,18 +165,45 @@ __attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t h
 
 enum ProductOrder { kProductUnknown = 0, kProductOther, kProductInOrder, kProductSkipZeros };
 
+// acc[j] = acc[j] + c * p[j]: the product rounded, then the sum.
+void accumulate_scalar(float* acc, const float* p, float c, int64_t w) {
+  for (int64_t j = 0; j < w; ++j) acc[j] = acc[j] + c * p[j];
+}
+
+// The same eight at a time (the same two roundings per element: no fused
+// multiply-add in this target).
+__attribute__((target("avx2"))) void accumulate_avx2(float* acc, const float* p, float c,
+                                                     int64_t w) {
+  const __m256 vc = _mm256_set1_ps(c);
+  int64_t j = 0;
+  for (; j + 8 <= w; j += 8)
+    _mm256_storeu_ps(acc + j, _mm256_add_ps(_mm256_loadu_ps(acc + j),
+                                            _mm256_mul_ps(vc, _mm256_loadu_ps(p + j))));
+  for (; j < w; ++j) acc[j] = acc[j] + c * p[j];
+}
+
+using Accumulate = void (*)(float*, const float*, float, int64_t);
+
+Accumulate accumulate() {
+  static const Accumulate f = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &accumulate_avx2 : &accumulate_scalar;
+  }();
+  return f;
+}
+
 // Logits of one detection over source rows s0..s1 and columns u0..u1.
 void logits_block(const float* coef, const float* protos, int64_t P, int64_t hw, int64_t wm,
                   int64_t s0, int64_t s1, int64_t u0, int64_t u1, bool skip_zeros, float* out) {
   const int64_t w = u1 - u0 + 1;
+  const Accumulate acc_fn = accumulate();
   for (int64_t r = s0; r <= s1; ++r) {
     float* acc = out + (r - s0) * w;
     for (int64_t j = 0; j < w; ++j) acc[j] = 0.f;
     for (int64_t l = 0; l < P; ++l) {
       const float c = coef[l];
       if (skip_zeros && c == 0.f) continue;
-      const float* p = protos + l * hw + r * wm + u0;
-      for (int64_t j = 0; j < w; ++j) acc[j] = acc[j] + c * p[j];
+      acc_fn(acc, protos + l * hw + r * wm + u0, c, w);
     }
   }
 }
@@ -230,10 +258,10 @@ int product_order() {
 
 // The whole product, blocked over prototype-grid columns so that a block of
 // every prototype stays in cache; per element the same order as logits_block.
-template <bool SkipZeros>
 void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P, int64_t hw,
-                    int64_t b0, int64_t b1, float* out) {
+                    int64_t b0, int64_t b1, bool skip_zeros, float* out) {
   constexpr int64_t kBlock = 1024;
+  const Accumulate acc_fn = accumulate();
   for (int64_t b = b0; b < b1; ++b) {
     const int64_t i0 = b * kBlock, w = std::min(kBlock, hw - i0);
     for (int64_t j = 0; j < n; ++j) {
@@ -241,19 +269,11 @@ void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P
       for (int64_t i = 0; i < w; ++i) acc[i] = 0.f;
       for (int64_t l = 0; l < P; ++l) {
         const float c = coef[j * P + l];
-        if (SkipZeros && c == 0.f) continue;
-        const float* row = protos + l * hw + i0;
-        for (int64_t i = 0; i < w; ++i) acc[i] = acc[i] + c * row[i];
+        if (skip_zeros && c == 0.f) continue;
+        acc_fn(acc, protos + l * hw + i0, c, w);
       }
     }
   }
-}
-
-template <bool SkipZeros>
-__attribute__((target("avx2"))) void product_blocks_avx2(const float* coef, const float* protos,
-                                                         int64_t n, int64_t P, int64_t hw,
-                                                         int64_t b0, int64_t b1, float* out) {
-  product_blocks<SkipZeros>(coef, protos, n, P, hw, b0, b1, out);
 }
 
 struct Region {
@@ -639,15 +659,9 @@ at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
   const float* cp = c.data_ptr<float>();
   const float* pp = p.data_ptr<float>();
   float* op = out.data_ptr<float>();
-  const bool avx2 = [] { __builtin_cpu_init(); return __builtin_cpu_supports("avx2"); }();
   const bool skip = order == kProductSkipZeros;
   at::parallel_for(0, (hw + 1023) / 1024, 1, [&](int64_t b0, int64_t b1) {
-    if (avx2)
-      skip ? product_blocks_avx2<true>(cp, pp, n, P, hw, b0, b1, op)
-           : product_blocks_avx2<false>(cp, pp, n, P, hw, b0, b1, op);
-    else
-      skip ? product_blocks<true>(cp, pp, n, P, hw, b0, b1, op)
-           : product_blocks<false>(cp, pp, n, P, hw, b0, b1, op);
+    product_blocks(cp, pp, n, P, hw, b0, b1, skip, op);
   });
   return out;
 }
