@@ -511,8 +511,8 @@ py::object postprocess(const Args& a) {
       mod.global("make_anchors")(pyapi::getitem(preds, "feat_shapes"), mod.global("STRIDES"), dev);
   std::vector<py::object> ps = pyapi::unpack(anchors, 2);
   at::Tensor points = as_tensor(ps[0], "points"), strides = as_tensor(ps[1], "strides");
-  at::Tensor box_raw = as_float(pyapi::getitem(preds, "box_raw"), "box_raw");
   py::object decode = mod.global("decode_boxes");
+  at::Tensor box_raw = as_float(pyapi::getitem(preds, "box_raw"), "box_raw");
   const int64_t B = cls_raw.dim() == 3 ? cls_raw.size(0) : -1;
   const int64_t A = cls_raw.dim() == 3 ? cls_raw.size(1) : -1;
   auto decode_all = [&]() {

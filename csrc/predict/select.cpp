@@ -60,10 +60,10 @@ float float_above(double t) {
   return f;
 }
 
-// The contending logits of one row: its largest logit mx (NaN when the row
-// holds a NaN, which is then its maximum), and the logits x >= cut(mx) with
-// their classes, appended in class order. Rows without any logit >= lo (and
-// without NaN) are dismissed after one comparison per logit.
+// The contending logits of the rows that may hold a candidate (no NaN, which
+// would be the row's maximum, and a largest logit mx of at least lo): the
+// logits x >= cut(mx) with their classes, in class order, row after row.
+// Other rows are dismissed after one comparison per logit.
 struct RowScan {
   std::vector<float> val;
   std::vector<int32_t> cls;
@@ -512,6 +512,7 @@ std::vector<int64_t> class_nms(const float* boxes, const float* scores, const in
 
 std::vector<int64_t> order_by_score(const std::vector<int64_t>& keep, const float* scores,
                                    int64_t limit) {
+  // keep: positions into the caller's scores array; fewer than 2^32 of them
   const int64_t n = static_cast<int64_t>(keep.size());
   TORCH_CHECK(n < (int64_t{1} << 32), "order_by_score: too many boxes");
   limit = std::max<int64_t>(0, std::min(limit, n));
