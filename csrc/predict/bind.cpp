@@ -171,10 +171,14 @@ bool own_refine_head(py::handle refine) {
   py::object qual = py::reinterpret_borrow<py::object>(fwd).attr("__qualname__");
   if (!py::isinstance<py::str>(qual) || qual.cast<std::string>() != "RefineHead.forward") return false;
   if (PyDict_GetItemString(PyModule_GetDict(mod), "roi_align") != g_roi_align->ptr()) return false;
-  PyObject** dp = _PyObject_GetDictPtr(refine.ptr());
-  PyObject* d = dp ? *dp : nullptr;
-  if (!d || PyDict_GetItemString(d, "forward") || !empty_entry(d, "_forward_hooks") ||
-      !empty_entry(d, "_forward_pre_hooks"))
+  PyObject* dict = PyObject_GenericGetDict(refine.ptr(), nullptr);
+  if (!dict) {
+    PyErr_Clear();
+    return false;
+  }
+  py::object d = py::reinterpret_steal<py::object>(dict);
+  if (!PyDict_Check(dict) || PyDict_GetItemString(dict, "forward") ||
+      !empty_entry(dict, "_forward_hooks") || !empty_entry(dict, "_forward_pre_hooks"))
     return false;
   PyObject* nn_mod = PyImport_GetModule(py::str("torch.nn.modules.module").ptr());
   if (!nn_mod) {
