@@ -561,9 +561,12 @@ bool candidate_boxes(const at::Tensor& raw, const at::Tensor& points, const at::
   const int64_t total = first[B] * 4, padded = (total + 63) / 64 * 64;
   std::vector<float> sp(static_cast<size_t>(padded), 0.f);
   const float* rp = raw.data_ptr<float>();
-  for (int64_t b = 0; b < B; ++b)
-    for (size_t k = 0; k < cands[b].anchor.size(); ++k)
-      std::memcpy(&sp[(first[b] + k) * 4], rp + (b * A + cands[b].anchor[k]) * 4, 4 * sizeof(float));
+  at::parallel_for(0, B, 1, [&](int64_t b0, int64_t b1) {
+    for (int64_t b = b0; b < b1; ++b)
+      for (size_t k = 0; k < cands[b].anchor.size(); ++k)
+        std::memcpy(&sp[(first[b] + k) * 4], rp + (b * A + cands[b].anchor[k]) * 4,
+                    4 * sizeof(float));
+  });
 
   // softplus as the library computes it over the whole (B, A, 4) tensor.
   std::vector<float> scalar_in;
@@ -597,26 +600,28 @@ bool candidate_boxes(const at::Tensor& raw, const at::Tensor& points, const at::
   const float* pp = pc.data_ptr<float>();
   const float* st = sc.data_ptr<float>();
   out->assign(static_cast<size_t>(B), {});
-  for (int64_t b = 0; b < B; ++b) {
-    std::vector<float>& o = (*out)[b];
-    o.resize(cands[b].anchor.size() * 4);
-    for (size_t k = 0; k < cands[b].anchor.size(); ++k) {
-      const int64_t a = cands[b].anchor[k];
-      const float* d = &sp[(first[b] + k) * 4];
-      const float s = st[a], px = pp[a * 2], py = pp[a * 2 + 1];
-      const float x1 = px - (d[0] - offset) * s, y1 = py - (d[1] - offset) * s;
-      float x2 = px + (d[2] - offset) * s, y2 = py + (d[3] - offset) * s;
-      if (apply_max) {
-        // maximum() propagates NaN from either side
-        x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
-        y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
+  at::parallel_for(0, B, 1, [&](int64_t b0, int64_t b1) {
+    for (int64_t b = b0; b < b1; ++b) {
+      std::vector<float>& o = (*out)[b];
+      o.resize(cands[b].anchor.size() * 4);
+      for (size_t k = 0; k < cands[b].anchor.size(); ++k) {
+        const int64_t a = cands[b].anchor[k];
+        const float* d = &sp[(first[b] + k) * 4];
+        const float s = st[a], px = pp[a * 2], py = pp[a * 2 + 1];
+        const float x1 = px - (d[0] - offset) * s, y1 = py - (d[1] - offset) * s;
+        float x2 = px + (d[2] - offset) * s, y2 = py + (d[3] - offset) * s;
+        if (apply_max) {
+          // maximum() propagates NaN from either side
+          x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
+          y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
+        }
+        o[k * 4] = x1;
+        o[k * 4 + 1] = y1;
+        o[k * 4 + 2] = x2;
+        o[k * 4 + 3] = y2;
       }
-      o[k * 4] = x1;
-      o[k * 4 + 1] = y1;
-      o[k * 4 + 2] = x2;
-      o[k * 4 + 3] = y2;
     }
-  }
+  });
   return true;
 }
 
@@ -640,23 +645,23 @@ at::Tensor gather_keypoints(const at::Tensor& raw, int64_t b, const at::Tensor& 
   float* rp = r.data_ptr<float>();
   const float* src = r_in.data_ptr<float>();
   const int64_t s0 = r_in.stride(0), s1 = r_in.stride(1);
-  for (int64_t k = 0; k < n; ++k) {
-    if (k + 8 < n) prefetch_row(src + ip[k + 8] * s0, 3 * K * s1);
-    for (int64_t c = 0; c < 3 * K; ++c) rp[k * 3 * K + c] = src[ip[k] * s0 + c * s1];
-  }
   at::Tensor out = at::empty({n, K, 3}, raw.options());
   float* op = out.data_ptr<float>();
   const float* pp = p.data_ptr<float>();
   const float* sp = s.data_ptr<float>();
-  for (int64_t k = 0; k < n; ++k) {
-    const float st = sp[ip[k]], px = pp[ip[k] * 2], py = pp[ip[k] * 2 + 1];
-    for (int64_t j = 0; j < K; ++j) {
-      const float* q = rp + k * 3 * K + j * 3;
-      float* o = op + (k * K + j) * 3;
-      o[0] = q[0] * st + px;
-      o[1] = q[1] * st + py;
+  at::parallel_for(0, n, 64, [&](int64_t k0, int64_t k1) {
+    for (int64_t k = k0; k < k1; ++k) {
+      if (k + 8 < k1) prefetch_row(src + ip[k + 8] * s0, 3 * K * s1);
+      for (int64_t c = 0; c < 3 * K; ++c) rp[k * 3 * K + c] = src[ip[k] * s0 + c * s1];
+      const float st = sp[ip[k]], px = pp[ip[k] * 2], py = pp[ip[k] * 2 + 1];
+      for (int64_t j = 0; j < K; ++j) {
+        const float* q = rp + k * 3 * K + j * 3;
+        float* o = op + (k * K + j) * 3;
+        o[0] = q[0] * st + px;
+        o[1] = q[1] * st + py;
+      }
     }
-  }
+  });
   // The visibility through the library's sigmoid of the same strided view.
   at::Tensor vis = at::sigmoid(r.view({n, K, 3}).slice(2, 2, 3)).contiguous();
   const float* vp = vis.data_ptr<float>();
@@ -685,17 +690,19 @@ at::Tensor gather_points(const at::Tensor& raw, int64_t b, const at::Tensor& idx
   const float* pp = p.data_ptr<float>();
   const float* sp = s.data_ptr<float>();
   const int64_t s0 = r.stride(0), s1 = r.stride(1);
-  for (int64_t k = 0; k < n; ++k) {
-    if (k + 8 < n) prefetch_row(src + ip[k + 8] * s0, 2 * N * s1);
-    const int64_t a = ip[k];
-    const float st = sp[a], px = pp[a * 2], py = pp[a * 2 + 1];
-    const float* q = src + a * s0;
-    float* o = op + k * N * 2;
-    for (int64_t j = 0; j < N; ++j) {
-      o[2 * j] = q[2 * j * s1] * st + px;
-      o[2 * j + 1] = q[(2 * j + 1) * s1] * st + py;
+  at::parallel_for(0, n, 64, [&](int64_t k0, int64_t k1) {
+    for (int64_t k = k0; k < k1; ++k) {
+      if (k + 8 < k1) prefetch_row(src + ip[k + 8] * s0, 2 * N * s1);
+      const int64_t a = ip[k];
+      const float st = sp[a], px = pp[a * 2], py = pp[a * 2 + 1];
+      const float* q = src + a * s0;
+      float* o = op + k * N * 2;
+      for (int64_t j = 0; j < N; ++j) {
+        o[2 * j] = q[2 * j * s1] * st + px;
+        o[2 * j + 1] = q[(2 * j + 1) * s1] * st + py;
+      }
     }
-  }
+  });
   return out;
 }
 
