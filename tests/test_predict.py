@@ -334,3 +334,151 @@ def test_keypoint_decoding():
     out = P.postprocess(preds, num_kpts=1)[0]
     assert out["kpts"].tolist() == [[[8.0, -4.0, 0.5]]]
     assert math.isclose(out["scores"][0].item(), torch.sigmoid(torch.tensor(3.0)).item())
+
+
+# ---- the CPU fast path of selection and NMS ---------------------------------------------------
+#
+# While batched_nms is torchvision's own, selection and class-aware NMS run in C++; they must
+# return exactly what the Python path returns: rebinding batched_nms to a wrapper forces that
+# path (the selection stays the same), and the eager formulation checks the selection too.
+
+def python_nms(boxes, scores, idxs, iou):
+    return torchvision.ops.batched_nms(boxes, scores, idxs, iou)
+
+
+def assert_equal(got, want):
+    """The same dictionaries, tensor for tensor: dtype, layout and values (NaN where NaN)."""
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert list(g) == list(w)
+        for key in g:
+            a, b = g[key], w[key]
+            assert a.dtype == b.dtype and a.shape == b.shape and a.stride() == b.stride(), key
+            if a.is_floating_point():
+                assert torch.equal(a.isnan(), b.isnan()), key
+                a, b = a.nan_to_num(0.0), b.nan_to_num(0.0)
+            assert torch.equal(a, b), key
+
+
+def dense_preds(seed, b, shapes, nc, shift, rounding):
+    g = torch.Generator().manual_seed(seed)
+    a = sum(h * w for h, w in shapes)
+    cls = torch.randn(b, a, nc, generator=g) * 2 - shift
+    box = torch.randn(b, a, 4, generator=g) * 0.7 + 0.5
+    if rounding:   # tied scores (and tied classes within an anchor), equal boxes
+        cls, box = cls.round(), box.round()
+    return {"feat_shapes": shapes, "cls_raw": cls, "box_raw": box,
+            "kpt_raw": torch.randn(b, a, 6, generator=g), "pline_raw": torch.randn(b, a, 8, generator=g),
+            "tag_logits": torch.randn(b, 3, generator=g)}
+
+
+def candidates(preds, conf):
+    return [int((s.sigmoid().max(1)[0] > conf).sum()) for s in preds["cls_raw"]]
+
+
+BIG = [(40, 40), (20, 20), (10, 10)]   # 2100 anchors
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("seed", range(12))
+def test_fast_nms_equals_python_path(monkeypatch, threads, seed):
+    shapes = BIG if seed % 2 else SHAPES
+    nc = [1, 3, 80, 7][seed % 4]
+    preds = dense_preds(seed, b=1 + seed % 3, shapes=shapes, nc=nc, shift=[2, 4, 5][seed % 3],
+                        rounding=seed % 3 == 0)
+    if seed % 4 == 1:
+        preds["cls_raw"][0] = -30.0   # an empty image
+    conf = [0.05, 0.25, 0.0][seed % 3]
+    kw = dict(conf_thres=conf, nms_iou=[0.7, 0.45, 0.0, 1.0][seed % 4],
+              max_det=[300, 7, -2, 0, 10 ** 9, 100][seed % 6], pre_nms=[3000, 999, 1000, 1001, 0][seed % 5],
+              num_kpts=2, n_pline=4, box_offset=[0.0, 0.5][seed % 2])
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        got = P.postprocess(preds, **kw)
+        assert_equal(got, ref.postprocess(preds, **kw))
+        monkeypatch.setattr(P, "batched_nms", python_nms)
+        assert_equal(got, P.postprocess(preds, **kw))
+    finally:
+        torch.set_num_threads(before)
+
+
+def test_fast_nms_covers_both_torchvision_strategies(monkeypatch):
+    # torchvision loops over classes above 4000 box coordinates (1000 boxes) on CPU and
+    # offsets the boxes by class below. With tied scores the two return different orders
+    # (a stable sort against the library's unstable one), so taking the wrong strategy
+    # shows. Sizes on both sides and at the boundary, through pre_nms (top-k among ties).
+    preds = dense_preds(3, b=2, shapes=BIG, nc=5, shift=2, rounding=True)
+    assert min(candidates(preds, 0.05)) > 1001
+    seen = []
+
+    def recording(b, s, i, t):
+        seen.append((b, s, i, t))
+        return python_nms(b, s, i, t)
+
+    differ = set()
+    for pre_nms in (999, 1000, 1001, 3000):
+        kw = dict(conf_thres=0.05, pre_nms=pre_nms, max_det=5000, num_kpts=2, n_pline=4)
+        got = P.postprocess(preds, **kw)
+        assert_equal(got, ref.postprocess(preds, **kw))
+        monkeypatch.setattr(P, "batched_nms", recording)
+        assert_equal(got, P.postprocess(preds, **kw))
+        monkeypatch.setattr(P, "batched_nms", torchvision.ops.batched_nms)
+        for b, s, i, t in seen:
+            trick = torchvision.ops.boxes._batched_nms_coordinate_trick(b, s, i, t)
+            loop = torchvision.ops.boxes._batched_nms_vanilla(b, s, i, t)
+            if not torch.equal(trick, loop):
+                differ.add(len(b))
+        seen.clear()
+    assert 1000 in differ and 1001 in differ and max(differ) > 1001
+
+
+def test_fast_nms_cross_class_suppression_of_the_offset_trick(monkeypatch):
+    # With negative coordinates the class offsets (max coordinate + 1) do not keep the
+    # classes apart: torchvision then suppresses across classes, and so must we.
+    fixed_boxes(monkeypatch, [[-10, 0, 10, 10], [-20, -10, 0, 5], [0, 0, 5, 5]])
+    preds = one_image({0: (0, 3.0), 1: (1, 2.0), 2: (1, 1.0)})
+    out = P.postprocess(preds, nms_iou=0.5)[0]
+    assert out["cls"].tolist() == [0, 1]
+    monkeypatch.setattr(P, "batched_nms", python_nms)
+    assert_equal([out], P.postprocess(preds, nms_iou=0.5))
+
+
+def test_fast_nms_special_values(monkeypatch):
+    preds = dense_preds(5, b=2, shapes=SHAPES, nc=4, shift=0, rounding=False)
+    preds["cls_raw"][0, 3, 1] = float("nan")     # that anchor's probability is NaN: no candidate
+    preds["cls_raw"][0, 5] = float("inf")        # probability 1 in every class: the first wins
+    preds["cls_raw"][1, 7, 2] = -float("inf")
+    preds["box_raw"][1, 9, 0] = float("nan")
+    preds["box_raw"][1, 11, 2] = float("inf")
+    for kw in (dict(conf_thres=0.3), dict(conf_thres=-1.0), dict(conf_thres=1.0),
+               dict(conf_thres=float("nan")), dict(conf_thres=0, nms_iou=float("nan")),
+               dict(conf_thres=0.2, nms_iou=-0.5), dict(conf_thres=0.2, box_offset=0.5, nms_iou=2)):
+        kw.update(num_kpts=2, n_pline=4)
+        got = P.postprocess(preds, **kw)
+        assert_equal(got, ref.postprocess(preds, **kw))
+        monkeypatch.setattr(P, "batched_nms", python_nms)
+        assert_equal(got, P.postprocess(preds, **kw))
+        monkeypatch.setattr(P, "batched_nms", torchvision.ops.batched_nms)
+    out = P.postprocess(preds, conf_thres=0.3, num_kpts=2, n_pline=4)[0]
+    assert not out["scores"].isnan().any()
+    assert out["scores"][0] == 1.0 and out["cls"][0] == 0 and (out["scores"] == 1.0).sum() == 1
+
+
+def test_fast_path_taken_only_while_batched_nms_is_torchvision(monkeypatch):
+    preds = dense_preds(1, b=2, shapes=BIG, nc=10, shift=4, rounding=False)
+
+    def regions():
+        with torch.profiler.profile() as prof:
+            P.postprocess(preds, conf_thres=0.05, num_kpts=2, n_pline=4)
+        return {e.key for e in prof.key_averages()}
+
+    names = regions()
+    assert "halcyra::class_nms" in names and "torchvision::nms" not in names
+    # torchvision's own helpers patched: its Python function runs, and with it the patch.
+    seen = []
+    vanilla = torchvision.ops.boxes._batched_nms_vanilla
+    monkeypatch.setattr(torchvision.ops.boxes, "_batched_nms_vanilla",
+                        lambda *a: seen.append(1) or vanilla(*a))
+    names = regions()
+    assert seen and "halcyra::class_nms" not in names and "torchvision::nms" in names

@@ -6,6 +6,7 @@ import pickle
 
 import pytest
 import torch
+from torch.utils._python_dispatch import TorchDispatchMode
 from torchvision.ops import roi_align
 
 from bench import ref_predict as ref
@@ -108,3 +109,104 @@ def test_postprocess_with_refine_head_matches_reference():
     for g, w in zip(got, want):
         assert torch.equal(g["masks"], w["masks"]) and g["masks"].any()
     assert R.roi_align is roi_align
+
+
+# ---- postprocess with the shipped head: coarse logits only where the head samples them ----
+
+class Recorder:
+    """Stands in for a head (so postprocess builds the full coarse logits) and records."""
+
+    def __init__(self, head):
+        self.head, self.roi, self.calls = head, head.roi, []
+
+    def sanitize(self, *args):
+        return self.head.sanitize(*args)
+
+    def __call__(self, *args):
+        self.calls.append(args)
+        return self.head(*args)
+
+
+class CoarseSamples(TorchDispatchMode):
+    """The region samples of the coarse logits (roi_align over one channel) as computed."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        out = func(*args, **(kwargs or {}))
+        if "roi_align" in str(func) and args[0].shape[1] == 1:
+            self.seen.append((args[1].clone(), out.clone()))
+        return out
+
+
+def refine_preds(seed, s, h2, w2, hm, wm, b=2, a=84):
+    g = torch.Generator().manual_seed(seed)
+    return {"feat_shapes": [(8, 8), (4, 4), (2, 2)], "cls_raw": torch.randn(b, a, 3, generator=g),
+            "box_raw": torch.randn(b, a, 4, generator=g) * 1.5 + 1.5,
+            "coef": torch.randn(b, a, 5, generator=g), "protos": torch.randn(b, 5, hm, wm, generator=g),
+            "f2": torch.randn(b, 4, h2, w2, generator=g)}
+
+
+def regions_profiled(fn):
+    with torch.profiler.profile() as prof:
+        out = fn()
+    return out, {e.key for e in prof.key_averages()}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("s,h2,w2,hm,wm", [(64, 32, 32, 32, 32), (128, 64, 64, 16, 16),
+                                           (100, 33, 33, 50, 50), (64, 20, 32, 12, 40)])
+def test_partial_coarse_logits_give_the_same_samples_and_masks(threads, s, h2, w2, hm, wm):
+    torch.manual_seed(s + hm)
+    head = RefineHead(in_ch=4, roi=6, hidden=8, min_side=3.0).eval()
+    with torch.no_grad():
+        head.out.weight.normal_()
+    preds = refine_preds(hm, s, h2, w2, hm, wm)
+    kw = dict(conf_thres=0.2, input_size=s, refine=head)
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        with CoarseSamples() as samples:
+            got, names = regions_profiled(lambda: P.postprocess(preds, **kw))
+        rec = Recorder(head)
+        ref.postprocess(preds, **dict(kw, refine=rec))
+    finally:
+        torch.set_num_threads(before)
+    assert "halcyra::coarse_blocks" in names and "halcyra::coarse_product" not in names
+    want = ref.postprocess(preds, **kw)
+    for g, w in zip(got, want):
+        assert torch.equal(g["masks"], w["masks"]) and g["masks"].any() and not g["masks"].all()
+    # What the head sampled from the partial logits is what it samples from the full ones.
+    assert len(samples.seen) == len(rec.calls) == 2
+    for (rois, out), (f2, coarse, boxes, bidx, stride) in zip(samples.seen, rec.calls):
+        full = roi_align(coarse[:, None], rois, (6, 6), spatial_scale=1.0, sampling_ratio=2,
+                         aligned=True)
+        assert torch.equal(out, full) and len(boxes) > 3
+
+
+def test_partial_coarse_logits_only_for_the_head_as_shipped(monkeypatch):
+    preds = refine_preds(1, 64, 32, 32, 32, 32)
+    kw = dict(conf_thres=0.2, input_size=64)
+    torch.manual_seed(0)
+    head = RefineHead(in_ch=4, roi=6, hidden=8).eval()
+
+    class Sub(RefineHead):
+        pass
+
+    sub = Sub(in_ch=4, roi=6, hidden=8).eval()
+    sub.load_state_dict(head.state_dict())
+    hooked = copy.deepcopy(head)
+    seen = []
+    hooked.register_forward_pre_hook(lambda mod, args: seen.append(args[1].clone()))
+    want = ref.postprocess(preds, refine=head, **kw)
+    for h in (sub, hooked):
+        got, names = regions_profiled(lambda: P.postprocess(preds, refine=h, **kw))
+        assert "halcyra::coarse_blocks" not in names
+        assert all(torch.equal(g["masks"], w["masks"]) for g, w in zip(got, want))
+    assert all(c.isfinite().all() for c in seen)   # the hook saw the full logits
+    monkeypatch.setattr(R, "roi_align", lambda *a, **k: roi_align(*a, **k))
+    got, names = regions_profiled(lambda: P.postprocess(preds, refine=head, **kw))
+    assert "halcyra::coarse_blocks" not in names
+    assert all(torch.equal(g["masks"], w["masks"]) for g, w in zip(got, want))

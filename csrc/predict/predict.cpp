@@ -1,6 +1,9 @@
 #include "predict.h"
 
+#include "../pyapi/compat.h"
+
 #include <ATen/Parallel.h>
+#include <immintrin.h>
 #include <ATen/core/grad_mode.h>
 
 #include <cmath>
@@ -162,18 +165,45 @@ __attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t h
 
 enum ProductOrder { kProductUnknown = 0, kProductOther, kProductInOrder, kProductSkipZeros };
 
+// acc[j] = acc[j] + c * p[j]: the product rounded, then the sum.
+void accumulate_scalar(float* acc, const float* p, float c, int64_t w) {
+  for (int64_t j = 0; j < w; ++j) acc[j] = acc[j] + c * p[j];
+}
+
+// The same eight at a time (the same two roundings per element: no fused
+// multiply-add in this target).
+__attribute__((target("avx2"))) void accumulate_avx2(float* acc, const float* p, float c,
+                                                     int64_t w) {
+  const __m256 vc = _mm256_set1_ps(c);
+  int64_t j = 0;
+  for (; j + 8 <= w; j += 8)
+    _mm256_storeu_ps(acc + j, _mm256_add_ps(_mm256_loadu_ps(acc + j),
+                                            _mm256_mul_ps(vc, _mm256_loadu_ps(p + j))));
+  for (; j < w; ++j) acc[j] = acc[j] + c * p[j];
+}
+
+using Accumulate = void (*)(float*, const float*, float, int64_t);
+
+Accumulate accumulate() {
+  static const Accumulate f = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? &accumulate_avx2 : &accumulate_scalar;
+  }();
+  return f;
+}
+
 // Logits of one detection over source rows s0..s1 and columns u0..u1.
 void logits_block(const float* coef, const float* protos, int64_t P, int64_t hw, int64_t wm,
                   int64_t s0, int64_t s1, int64_t u0, int64_t u1, bool skip_zeros, float* out) {
   const int64_t w = u1 - u0 + 1;
+  const Accumulate acc_fn = accumulate();
   for (int64_t r = s0; r <= s1; ++r) {
     float* acc = out + (r - s0) * w;
     for (int64_t j = 0; j < w; ++j) acc[j] = 0.f;
     for (int64_t l = 0; l < P; ++l) {
       const float c = coef[l];
       if (skip_zeros && c == 0.f) continue;
-      const float* p = protos + l * hw + r * wm + u0;
-      for (int64_t j = 0; j < w; ++j) acc[j] = acc[j] + c * p[j];
+      acc_fn(acc, protos + l * hw + r * wm + u0, c, w);
     }
   }
 }
@@ -228,10 +258,10 @@ int product_order() {
 
 // The whole product, blocked over prototype-grid columns so that a block of
 // every prototype stays in cache; per element the same order as logits_block.
-template <bool SkipZeros>
 void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P, int64_t hw,
-                    int64_t b0, int64_t b1, float* out) {
+                    int64_t b0, int64_t b1, bool skip_zeros, float* out) {
   constexpr int64_t kBlock = 1024;
+  const Accumulate acc_fn = accumulate();
   for (int64_t b = b0; b < b1; ++b) {
     const int64_t i0 = b * kBlock, w = std::min(kBlock, hw - i0);
     for (int64_t j = 0; j < n; ++j) {
@@ -239,19 +269,11 @@ void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P
       for (int64_t i = 0; i < w; ++i) acc[i] = 0.f;
       for (int64_t l = 0; l < P; ++l) {
         const float c = coef[j * P + l];
-        if (SkipZeros && c == 0.f) continue;
-        const float* row = protos + l * hw + i0;
-        for (int64_t i = 0; i < w; ++i) acc[i] = acc[i] + c * row[i];
+        if (skip_zeros && c == 0.f) continue;
+        acc_fn(acc, protos + l * hw + i0, c, w);
       }
     }
   }
-}
-
-template <bool SkipZeros>
-__attribute__((target("avx2"))) void product_blocks_avx2(const float* coef, const float* protos,
-                                                         int64_t n, int64_t P, int64_t hw,
-                                                         int64_t b0, int64_t b1, float* out) {
-  product_blocks<SkipZeros>(coef, protos, n, P, hw, b0, b1, out);
 }
 
 struct Region {
@@ -288,30 +310,6 @@ __attribute__((target("fma"))) void region_kernel_fma(const float* prob,
                                                       const Axis& ay, const Axis& ax, int64_t S,
                                                       float thr, bool* out) {
   region_kernel<true>(prob, regions, ay, ax, S, thr, out);
-}
-
-// Flat positions of the (n, hm, wm) logits that the library's sigmoid may have
-// computed on its scalar path: the last elements of every chunk its parallel
-// loop can form (for any team size up to the thread count). Elsewhere it uses
-// its vector path, which is what the packed evaluation below reproduces.
-std::vector<int64_t> scalar_path_positions(int64_t numel) {
-  constexpr int64_t kTail = 64;  // at least two vectors of the widest kernel
-  std::vector<int64_t> ends;
-  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
-  const int64_t grain = at::internal::GRAIN_SIZE;
-  for (int64_t t = 1; t <= threads; ++t) {
-    const int64_t tasks = numel < grain ? 1 : std::min(t, (numel + grain - 1) / grain);
-    const int64_t chunk = (numel + tasks - 1) / tasks;
-    for (int64_t c = 0; c < tasks; ++c) ends.push_back(std::min(numel, (c + 1) * chunk));
-  }
-  std::sort(ends.begin(), ends.end());
-  ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
-  std::vector<int64_t> pos;
-  for (int64_t e : ends)
-    for (int64_t i = std::max<int64_t>(0, e - kTail); i < e; ++i) pos.push_back(i);
-  std::sort(pos.begin(), pos.end());
-  pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
-  return pos;
 }
 
 enum Arith { kUnknown = 0, kNone, kPlain, kFma };
@@ -369,6 +367,135 @@ bool real_threshold(const at::Scalar& t) {
 
 bool fused_resize_available() { return arith() != kNone; }
 
+namespace {
+
+void apply_unary(Unary op, at::Tensor t) {
+  if (op == Unary::kSigmoid)
+    t.sigmoid_();
+  else
+    at::softplus_out(t, t, 1, 20);
+}
+
+}  // namespace
+
+void vector_path(Unary op, float* data, int64_t n) {
+  // Whole vectors only, each piece below the library's grain size so that it
+  // is one serial loop without a tail.
+  constexpr int64_t kPiece = 32704;
+  TORCH_CHECK(n % 64 == 0, "vector_path: length must be a multiple of 64");
+  at::parallel_for(0, (n + kPiece - 1) / kPiece, 1, [&](int64_t p0, int64_t p1) {
+    for (int64_t p = p0; p < p1; ++p) {
+      const int64_t off = p * kPiece;
+      apply_unary(op, at::from_blob(data + off, {std::min(kPiece, n - off)}, at::kFloat));
+    }
+  });
+}
+
+void scalar_path(Unary op, float* data, int64_t n) {
+  // Fewer elements than one vector: the library's scalar loop.
+  for (int64_t off = 0; off < n; off += 8)
+    apply_unary(op, at::from_blob(data + off, {std::min<int64_t>(8, n - off)}, at::kFloat));
+}
+
+namespace {
+
+// The number of elements of one step of the library's vector loop for `op`
+// (two vectors of its widest kernel), told from where a run of equal inputs
+// switches to the scalar results: a contiguous run of L elements ends with
+// L mod step scalar ones. 0 when it cannot be told (no input found whose two
+// paths differ, or runs that do not fit the pattern).
+int64_t calibrate_step(Unary op) {
+  constexpr int64_t kSamples = 4096, kMaxRun = 256;
+  std::vector<float> v(kSamples);
+  uint32_t state = 2463534242u;
+  for (int64_t i = 0; i < kSamples; ++i) {
+    state = state * 1664525u + 1013904223u;
+    v[i] = static_cast<float>(state >> 8) / 16777216.f * 24.f - 12.f;
+  }
+  const std::vector<float> in = v;
+  std::vector<float> s = v;
+  vector_path(op, v.data(), kSamples);
+  scalar_path(op, s.data(), kSamples);
+  int64_t k = 0;
+  while (k < kSamples && std::memcmp(&v[k], &s[k], sizeof(float)) == 0) ++k;
+  if (k == kSamples) return 0;
+  std::vector<int64_t> tail(kMaxRun + 1, 0);
+  for (int64_t L = 1; L <= kMaxRun; ++L) {
+    at::Tensor t = at::full({L}, in[k], at::kFloat);
+    apply_unary(op, t);
+    const float* r = t.data_ptr<float>();
+    int64_t n = 0;
+    while (n < L && std::memcmp(&r[L - 1 - n], &s[k], sizeof(float)) == 0) ++n;
+    for (int64_t i = 0; i < L - n; ++i)
+      if (std::memcmp(&r[i], &v[k], sizeof(float)) != 0) return 0;
+    tail[L] = n;
+  }
+  int64_t step = 0;
+  for (int64_t L = 1; L <= kMaxRun && !step; ++L)
+    if (tail[L] == 0) step = L;
+  if (step == 0) return 0;
+  for (int64_t L = 1; L <= kMaxRun; ++L)
+    if (tail[L] != L % step) return 0;
+  return step;
+}
+
+int64_t vector_step(Unary op) {
+  static const int64_t sigmoid_step = calibrate_step(Unary::kSigmoid);
+  static const int64_t softplus_step = calibrate_step(Unary::kSoftplus);
+  return op == Unary::kSigmoid ? sigmoid_step : softplus_step;
+}
+
+}  // namespace
+
+ScalarPositions scalar_path_positions(Unary op, int64_t numel) {
+  // The library's parallel loop splits [0, numel) into at most one chunk per
+  // thread of its team (any team size up to the thread count is allowed
+  // for); every chunk ends with its scalar tail.
+  constexpr int64_t kUnknownTail = 64;
+  const int64_t step = vector_step(op);
+  const int64_t threads = std::max<int64_t>(1, at::get_num_threads());
+  const int64_t grain = at::internal::GRAIN_SIZE;
+  std::vector<std::vector<int64_t>> per_team;
+  for (int64_t t = 1; t <= threads; ++t) {
+    const int64_t tasks = numel < grain ? 1 : std::min(t, (numel + grain - 1) / grain);
+    const int64_t chunk = (numel + tasks - 1) / tasks;
+    std::vector<int64_t> pos;
+    for (int64_t c = 0; c < tasks && c * chunk < numel; ++c) {
+      const int64_t c0 = c * chunk, c1 = std::min(numel, c0 + chunk), len = c1 - c0;
+      const int64_t n = step ? len % step : std::min(len, kUnknownTail);
+      for (int64_t i = c1 - n; i < c1; ++i) pos.push_back(i);
+    }
+    if (std::find(per_team.begin(), per_team.end(), pos) == per_team.end())
+      per_team.push_back(std::move(pos));
+  }
+  ScalarPositions out;
+  std::vector<int64_t> all;
+  for (const auto& p : per_team) all.insert(all.end(), p.begin(), p.end());
+  std::sort(all.begin(), all.end());
+  all.erase(std::unique(all.begin(), all.end()), all.end());
+  for (int64_t e : all) {
+    bool everywhere = step != 0;
+    for (const auto& p : per_team)
+      everywhere = everywhere && std::binary_search(p.begin(), p.end(), e);
+    (everywhere ? out.always : out.sometimes).push_back(e);
+  }
+  return out;
+}
+
+bool settle_scalar_path(Unary op, float* packed, std::vector<float> raw,
+                        const std::vector<int64_t>& at, const std::vector<uint8_t>& always) {
+  if (raw.empty()) return true;
+  scalar_path(op, raw.data(), static_cast<int64_t>(raw.size()));
+  for (size_t i = 0; i < at.size(); ++i) {
+    float* p = packed + at[i];
+    if (always[i])
+      *p = raw[i];
+    else if (std::memcmp(&raw[i], p, sizeof(float)) != 0 && !(std::isnan(raw[i]) && std::isnan(*p)))
+      return false;
+  }
+  return true;
+}
+
 at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
                                   const std::function<at::Tensor(const at::Tensor&)>& gt) {
   at::Tensor m = at::upsample_bilinear2d(at::sigmoid(coarse).unsqueeze(0), {S, S}, false,
@@ -385,6 +512,7 @@ at::Tensor coarse_masks_reference(const at::Tensor& coarse, const at::Tensor& bo
 
 at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
                         const at::Scalar& thres, bool consume) {
+  HALCYRA_RECORD("coarse_masks");
   const int64_t n = coarse.size(0), hm = coarse.size(1), wm = coarse.size(2);
   // A single map is resized by the library's channels-last kernel (a
   // (1, 1, h, w) batch is contiguous in both layouts), whose evaluation order
@@ -415,6 +543,7 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
 
 bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
                   const at::Scalar& thres) {
+  HALCYRA_RECORD("paste_region");
   if (!masks.device().is_cpu() || !patch.device().is_cpu() ||
       patch.scalar_type() != at::kFloat || patch.dim() != 2 || !patch.is_contiguous() ||
       !masks.is_contiguous() || masks.scalar_type() != at::kBool || !real_threshold(thres))
@@ -438,6 +567,7 @@ bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tens
 
 at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
                            const at::Tensor& boxes, int64_t S, const at::Scalar& thres) {
+  HALCYRA_RECORD("prototype_masks");
   if (coef.dim() != 2 || protos.dim() != 3) return at::Tensor();
   const int64_t n = coef.size(0), P = coef.size(1), hm = protos.size(1), wm = protos.size(2);
   const bool ok = coef.device().is_cpu() && protos.device().is_cpu() && boxes.device().is_cpu() &&
@@ -472,7 +602,6 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
     total += (g.s1 - g.s0 + 1) * (g.u1 - g.u0 + 1);
   }
   // Packed logits, padded so that every sigmoid call below covers whole vectors.
-  constexpr int64_t kPiece = 32704;  // a multiple of 64 below the library's grain size
   const int64_t padded = (total + 63) / 64 * 64;
   at::Tensor packed = at::zeros({std::max<int64_t>(padded, 64)}, at::kFloat);
   float* lp = packed.data_ptr<float>();
@@ -487,27 +616,21 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
   // Logits at positions where the library may have taken its scalar path.
   std::vector<float> scalar_in;
   std::vector<int64_t> scalar_at;
-  for (int64_t e : scalar_path_positions(n * hw)) {
-    const int64_t k = e / hw, r = (e % hw) / wm, col = e % wm;
-    const Region& g = regions[k];
-    if (g.r0 > g.r1 || g.c0 > g.c1 || r < g.s0 || r > g.s1 || col < g.u0 || col > g.u1) continue;
-    const int64_t at_ = g.offset + (r - g.s0) * (g.u1 - g.u0 + 1) + (col - g.u0);
-    scalar_in.push_back(lp[at_]);
-    scalar_at.push_back(at_);
-  }
-  for (int64_t off = 0; off < padded; off += kPiece)
-    packed.narrow(0, off, std::min(kPiece, padded - off)).sigmoid_();
-  if (!scalar_in.empty()) {
-    // Fewer elements than one vector: the library's scalar path.
-    at::Tensor sv = at::from_blob(scalar_in.data(), {static_cast<int64_t>(scalar_in.size())},
-                                  at::kFloat).clone();
-    for (int64_t off = 0; off < sv.numel(); off += 8) sv.narrow(0, off, std::min<int64_t>(8, sv.numel() - off)).sigmoid_();
-    const float* s = sv.data_ptr<float>();
-    for (size_t i = 0; i < scalar_at.size(); ++i)
-      if (std::memcmp(s + i, lp + scalar_at[i], sizeof(float)) != 0 &&
-          !(std::isnan(s[i]) && std::isnan(lp[scalar_at[i]])))
-        return at::Tensor();  // the two paths disagree where it matters: not provable
-  }
+  std::vector<uint8_t> scalar_always;
+  const ScalarPositions tails = scalar_path_positions(Unary::kSigmoid, n * hw);
+  for (const auto* set : {&tails.always, &tails.sometimes})
+    for (int64_t e : *set) {
+      const int64_t k = e / hw, r = (e % hw) / wm, col = e % wm;
+      const Region& g = regions[k];
+      if (g.r0 > g.r1 || g.c0 > g.c1 || r < g.s0 || r > g.s1 || col < g.u0 || col > g.u1) continue;
+      const int64_t at_ = g.offset + (r - g.s0) * (g.u1 - g.u0 + 1) + (col - g.u0);
+      scalar_in.push_back(lp[at_]);
+      scalar_at.push_back(at_);
+      scalar_always.push_back(set == &tails.always);
+    }
+  vector_path(Unary::kSigmoid, lp, padded);
+  if (!settle_scalar_path(Unary::kSigmoid, lp, std::move(scalar_in), scalar_at, scalar_always))
+    return at::Tensor();  // the two paths disagree where it matters: not provable
   at::Tensor out = at::empty({n, S, S}, at::TensorOptions().dtype(at::kBool));
   const float thr = thres.toFloat();
   if (arith() == kFma)
@@ -518,6 +641,7 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
 }
 
 at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
+  HALCYRA_RECORD("coarse_product");
   const bool shapes = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0);
   const int64_t P = protos.dim() == 3 ? protos.size(0) : 0;
   const bool ok = shapes && coef.device().is_cpu() && protos.device().is_cpu() &&
@@ -535,17 +659,85 @@ at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
   const float* cp = c.data_ptr<float>();
   const float* pp = p.data_ptr<float>();
   float* op = out.data_ptr<float>();
-  const bool avx2 = [] { __builtin_cpu_init(); return __builtin_cpu_supports("avx2"); }();
   const bool skip = order == kProductSkipZeros;
   at::parallel_for(0, (hw + 1023) / 1024, 1, [&](int64_t b0, int64_t b1) {
-    if (avx2)
-      skip ? product_blocks_avx2<true>(cp, pp, n, P, hw, b0, b1, op)
-           : product_blocks_avx2<false>(cp, pp, n, P, hw, b0, b1, op);
-    else
-      skip ? product_blocks<true>(cp, pp, n, P, hw, b0, b1, op)
-           : product_blocks<false>(cp, pp, n, P, hw, b0, b1, op);
+    product_blocks(cp, pp, n, P, hw, b0, b1, skip, op);
   });
   return out;
+}
+
+at::Tensor coarse_blocks(const at::Tensor& coef, const at::Tensor& protos,
+                         const std::vector<Block>& blocks) {
+  HALCYRA_RECORD("coarse_blocks");
+  // coef (n, P), protos (P, hm, wm) CPU float32 without gradient; one block per
+  // detection within the grid
+  const bool ok = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0) &&
+                  coef.device().is_cpu() && protos.device().is_cpu() &&
+                  coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
+                  static_cast<int64_t>(blocks.size()) == coef.size(0) &&
+                  !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));
+  if (!ok) return at::Tensor();
+  const int order = product_order();
+  if (order == kProductOther) return at::Tensor();
+  const int64_t n = coef.size(0), P = coef.size(1), hm = protos.size(1), wm = protos.size(2),
+                hw = hm * wm;
+  for (const Block& b : blocks)
+    TORCH_CHECK(b.r0 > b.r1 || (b.r0 >= 0 && b.r1 < hm && b.c0 >= 0 && b.c0 <= b.c1 && b.c1 < wm),
+                "coarse_blocks: block outside the prototype grid");
+  at::Tensor out = at::empty({n, hm, wm}, coef.options());
+  if (out.numel() == 0) return out;
+  at::Tensor c = coef.contiguous(), p = protos.contiguous();
+  const float* cp = c.data_ptr<float>();
+  const float* pp = p.data_ptr<float>();
+  float* op = out.data_ptr<float>();
+  const bool skip = order == kProductSkipZeros;
+  at::parallel_for(0, n, 1, [&](int64_t k0, int64_t k1) {
+    std::vector<float> row;
+    for (int64_t k = k0; k < k1; ++k) {
+      const Block& b = blocks[k];
+      float* plane = op + k * hw;
+      for (int64_t r = b.r0; r <= b.r1; ++r) {
+        const int64_t w = b.c1 - b.c0 + 1;
+        row.resize(static_cast<size_t>(w));
+        logits_block(cp + k * P, pp, P, hw, wm, r, r, b.c0, b.c1, skip, row.data());
+        std::memcpy(plane + r * wm + b.c0, row.data(), sizeof(float) * w);
+      }
+      if (b.r0 > b.r1 || b.r0 > 0 || b.c0 > 0) {
+        float v;
+        logits_block(cp + k * P, pp, P, hw, wm, 0, 0, 0, 0, skip, &v);
+        plane[0] = v;
+      }
+    }
+  });
+  return out;
+}
+
+void clear_outside(at::Tensor& masks, const std::vector<std::array<int64_t, 4>>& regions) {
+  HALCYRA_RECORD("clear_outside");
+  // masks (n, H, W) bool CPU contiguous; one region per plane
+  TORCH_CHECK(masks.dim() == 3 && masks.device().is_cpu() && masks.scalar_type() == at::kBool &&
+                  masks.is_contiguous() && static_cast<int64_t>(regions.size()) == masks.size(0),
+              "clear_outside: masks must be a contiguous (n, H, W) bool CPU tensor, one region each");
+  const int64_t n = masks.size(0), H = masks.size(1), W = masks.size(2);
+  bool* base = masks.data_ptr<bool>();
+  at::parallel_for(0, n, 1, [&](int64_t k0, int64_t k1) {
+    for (int64_t k = k0; k < k1; ++k) {
+      bool* plane = base + k * H * W;
+      const int64_t x1 = std::clamp<int64_t>(regions[k][0], 0, W);
+      const int64_t y1 = std::clamp<int64_t>(regions[k][1], 0, H);
+      const int64_t x2 = std::clamp<int64_t>(regions[k][2], x1, W);
+      const int64_t y2 = std::clamp<int64_t>(regions[k][3], y1, H);
+      if (x1 == x2) {
+        std::memset(plane, 0, static_cast<size_t>(H * W));
+        continue;
+      }
+      std::memset(plane, 0, static_cast<size_t>(y1 * W + x1));
+      for (int64_t y = y1; y + 1 < y2; ++y)
+        std::memset(plane + y * W + x2, 0, static_cast<size_t>(W - x2 + x1));
+      const int64_t tail = y2 > y1 ? (y2 - 1) * W + x2 : y1 * W + x1;
+      std::memset(plane + tail, 0, static_cast<size_t>(H * W - tail));
+    }
+  });
 }
 
 }  // namespace predict

@@ -141,3 +141,45 @@ def test_postprocess_threads_match_sequential():
     kw = dict(conf_thres=0.3, num_kpts=2, n_pline=4, input_size=32)
     same_in_threads(lambda p: predict.postprocess(p, **kw), [small_preds(s) for s in range(4)],
                     same_detections, repeat=20)
+
+
+def same_tensor(a, b):
+    if a.dtype != b.dtype or a.shape != b.shape:
+        return False
+    if a.is_floating_point():
+        return torch.equal(a.isnan(), b.isnan()) and torch.equal(a.nan_to_num(0.0), b.nan_to_num(0.0))
+    return torch.equal(a, b)
+
+
+def same_results(got, want):
+    """Equal dictionaries, tensor for tensor (NaN where NaN), or the same exception."""
+    if isinstance(got, BaseException) or isinstance(want, BaseException):
+        return type(got) is type(want) and str(got) == str(want)
+    return len(got) == len(want) and all(
+        list(r) == list(e) and all(same_tensor(r[key], e[key]) for key in r)
+        for r, e in zip(got, want))
+
+
+@given(raw_preds(), st.sampled_from([-0.5, 0.0, 0.25, 0.6, 1.0]), st.sampled_from([0.0, 0.3, 0.7, 1.5]),
+       st.integers(-2, 6), st.integers(0, 20), st.sampled_from([0.0, 0.5]), st.integers(1, 2))
+def test_postprocess_fast_nms_equals_python_path(pk, conf, iou, max_det, pre_nms, offset, threads):
+    # torchvision's batched_nms in C++ against the function itself called through Python.
+    preds, k, n = pk
+
+    def run():
+        try:
+            return predict.postprocess(preds, conf, iou, max_det, pre_nms, 0.5, k, n, S, None, offset)
+        except ERRORS as e:
+            return e
+
+    import torchvision
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        fast = run()
+        predict.batched_nms = lambda *a: torchvision.ops.batched_nms(*a)
+        slow = run()
+    finally:
+        predict.batched_nms = torchvision.ops.batched_nms
+        torch.set_num_threads(before)
+    assert same_results(fast, slow)
