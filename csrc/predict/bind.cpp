@@ -167,9 +167,14 @@ bool own_refine_head(py::handle refine) {
   PyObject* cls = PyDict_GetItemString(PyModule_GetDict(mod), "RefineHead");
   if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(refine.ptr())) != cls) return false;
   PyObject* fwd = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, "forward");
-  if (!fwd || PyFunction_Check(fwd) || PyMethod_Check(fwd)) return false;
-  py::object qual = py::reinterpret_borrow<py::object>(fwd).attr("__qualname__");
-  if (!py::isinstance<py::str>(qual) || qual.cast<std::string>() != "RefineHead.forward") return false;
+  // The refine module's own forward: a function made by that module (its code
+  // carries the module's name as file name), not one assigned later.
+  if (!fwd || !PyFunction_Check(fwd)) return false;
+  py::handle code = PyFunction_GET_CODE(fwd);
+  py::object file = code.attr("co_filename"), qual = py::handle(fwd).attr("__qualname__");
+  if (!py::isinstance<py::str>(qual) || qual.cast<std::string>() != "RefineHead.forward" ||
+      !py::isinstance<py::str>(file) || file.cast<std::string>() != "<halcyra.models.refine>")
+    return false;
   if (PyDict_GetItemString(PyModule_GetDict(mod), "roi_align") != g_roi_align->ptr()) return false;
   PyObject* dict = PyObject_GenericGetDict(refine.ptr(), nullptr);
   if (!dict) {
