@@ -9,6 +9,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
 CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
+# HALCYRA_SANITIZE=address,undefined: a sanitizer build (tools/asan.py). -fno-wrapv
+# undoes the interpreter's -fwrapv, which would hide signed overflow from UBSan.
+SANITIZE = os.environ.get("HALCYRA_SANITIZE", "")
+if SANITIZE:
+    CXX_FLAGS += [f"-fsanitize={SANITIZE}", "-fno-omit-frame-pointer", "-fno-wrapv", "-O1", "-g1"]
+LINK_FLAGS = [f"-fsanitize={SANITIZE}"] if SANITIZE else []
 
 
 def pyapi_source(folder):
@@ -26,7 +32,8 @@ def pyapi_source(folder):
 
 def ext(name, folder):
     sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + [pyapi_source(folder)]
-    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS})
+    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS},
+                        extra_link_args=LINK_FLAGS)
 
 
 EXTENSIONS = [ext("halcyra.infer.decode", "decode")]
