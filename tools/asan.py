@@ -5,8 +5,8 @@ UndefinedBehaviorSanitizer, then the tests run under the sanitizer runtimes.
     tools/asan.py [full|ci]      (make test-asan / make test-asan-ci)
 
 The build lives in build/asan: the sources are mirrored into build/asan/tree
-(modification times kept, so its ninja build in build/asan/temp recompiles only
-what changed) and built in place there; the checkout's own in-place build and
+(only files whose contents changed are written, so its ninja build in
+build/asan/temp recompiles only what depends on them) and built in place there; the checkout's own in-place build and
 its .so files are left alone. The tests run from that tree, so child
 interpreters the tests start import the sanitized build too.
 
@@ -20,6 +20,7 @@ full: the whole test suite (the robustness suite included, in its child
 interpreter). ci: the tests of every kernel and the robustness suite, without
 the end-to-end demo tests and the stub check, which run no kernel of their own.
 """
+import filecmp
 import os
 import shutil
 import subprocess
@@ -46,7 +47,7 @@ def wanted(name):
 
 
 def mirror(src, dst, top=False):
-    """Makes dst a copy of src (files compared by size and mtime, mtimes kept)."""
+    """Makes dst a copy of src; only files whose contents differ are written."""
     os.makedirs(dst, exist_ok=True)
     names = {n for n in os.listdir(src) if wanted(n) and not (top and n in SKIP)}
     for n in os.listdir(dst):
@@ -58,12 +59,10 @@ def mirror(src, dst, top=False):
         if os.path.isdir(s) and not os.path.islink(s):
             mirror(s, d)
             continue
-        st = os.stat(s)
-        if os.path.exists(d):
-            dt = os.stat(d)
-            if dt.st_size == st.st_size and int(dt.st_mtime) == int(st.st_mtime):
-                continue
-        shutil.copy2(s, d)
+        if os.path.isfile(d) and not os.path.islink(d) and filecmp.cmp(s, d, shallow=False):
+            continue
+        shutil.copyfile(s, d)  # a new modification time: ninja rebuilds what depends on it
+        shutil.copymode(s, d)
 
 
 def runtime(lib):
