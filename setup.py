@@ -10,10 +10,12 @@ PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
 CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
 # HALCYRA_SANITIZE=address,undefined: a sanitizer build (tools/asan.py). -fno-wrapv
-# undoes the interpreter's -fwrapv, which would hide signed overflow from UBSan.
+# and -fno-wrapv-pointer undo the interpreter's -fwrapv (or -fno-strict-overflow),
+# which would hide signed and pointer overflow from UBSan.
 SANITIZE = os.environ.get("HALCYRA_SANITIZE", "")
 if SANITIZE:
-    CXX_FLAGS += [f"-fsanitize={SANITIZE}", "-fno-omit-frame-pointer", "-fno-wrapv", "-O1", "-g1"]
+    CXX_FLAGS += [f"-fsanitize={SANITIZE}", "-fno-omit-frame-pointer", "-fno-wrapv",
+                  "-fno-wrapv-pointer", "-O1", "-g1"]
 LINK_FLAGS = [f"-fsanitize={SANITIZE}"] if SANITIZE else []
 
 

@@ -30,7 +30,7 @@ def outcome(exc):
 
 
 # Examples per parametrised case: every argument and axis is a case of its own.
-PER_CASE = max(4, settings().max_examples // 20)
+PER_CASE = max(4, settings().max_examples // 6)
 
 
 def faults(spec, base):
@@ -95,7 +95,7 @@ def boxes_of(shape, gen, scale=48.0):
     """xyxy boxes (..., 4) (or whatever the last size is) with x1 < x2, y1 < y2."""
     xy = torch.rand(*shape[:-1], 2, generator=gen) * scale
     b = torch.cat([xy, xy + torch.rand(*shape[:-1], 2, generator=gen) * scale / 2 + 2], -1)
-    return b[..., :shape[-1]] if shape[-1] <= 4 else torch.cat(
+    return b[..., :shape[-1]].contiguous() if shape[-1] <= 4 else torch.cat(
         [b, torch.rand(*shape[:-1], shape[-1] - 4, generator=gen)], -1)
 
 
@@ -168,20 +168,22 @@ def test_assign_disagreeing_shapes(fault, data, rescue, no_ignore, dense, seed):
                               strides=torch.full(shapes["strides"], 8.0), rescue=rescue,
                               expect=ERRORS)
     outcome(exc)
-    # The contract: the rest agrees with scores (B, A, nc); slot tensors expand to (B, G).
+    # The contract: the rest agrees with scores (B, A, nc); slot tensors expand
+    # to (B, G) (the classes are not read when there is nothing to assign).
     agree = (shapes["pred_boxes"] == (B, A, 4) and shapes["points"] == (A, 2) and
              shapes["gt_boxes"][0] == B and shapes["gt_boxes"][2] == 4 and
-             shapes["strides"] == (A,) and all(
-                 expands_to(shapes[k], (B, G)) for k in ("gt_cls", "gt_valid")) and
-             (no_ignore or expands_to(shapes["gt_ignore"], (B, G))))
+             shapes["strides"] == (A,) and expands_to(shapes["gt_valid"], (B, G)) and
+             (no_ignore or expands_to(shapes["gt_ignore"], (B, G))) and
+             (not (A and G) or expands_to(shapes["gt_cls"], (B, G))))
     if not agree:
         assert isinstance(exc, RuntimeError), (shapes, exc)
         return
-    usable = valid.expand(B, G) & (True if no_ignore else ~ignore.expand(B, G))
-    c = cls.expand(B, G)[usable]
-    if nc and A and G and ((c < 0) | (c >= nc)).any():
-        assert isinstance(exc, IndexError), (shapes, exc)
-        return
+    if nc and A and G:
+        usable = valid.expand(B, G) & (True if no_ignore else ~ignore.expand(B, G))
+        c = cls.expand(B, G)[usable]
+        if ((c < 0) | (c >= nc)).any():
+            assert isinstance(exc, IndexError), (shapes, exc)
+            return
     assert exc is None, (shapes, exc)
     fg, matched, tb, ts, ign = out
     assert fg.shape == matched.shape == ign.shape == (B, A)
@@ -333,7 +335,8 @@ def test_criterion_with_refine_head_disagreeing_shapes(fault, data, train, seed)
 def test_task_losses_with_indices_out_of_range(task, data, with_head, seed):
     """Foreground index triples with entries out of range in either direction
     raise IndexError, as indexing does; in range (wrap-around included) they
-    give scalar losses."""
+    give scalar losses. A negative image index reaches the refine head as the
+    image index of its regions (as in the eager formulation), which it rejects."""
     g = torch.Generator().manual_seed(seed)
     B, G = 2, 4
     crit = make_crit(RefineHead(in_ch=4, roi=5, hidden=4) if with_head else None)
@@ -347,7 +350,7 @@ def test_task_losses_with_indices_out_of_range(task, data, with_head, seed):
     extra = () if task == "mask" else (pts, strides)
     out, exc = call_unchanged(method, preds, batch, *extra, fg_b, fg_a, fg_g, expect=ERRORS)
     outcome(exc)
-    if ob or oa or og:
+    if ob or oa or og or (task == "mask" and with_head and (fg_b < 0).any()):
         assert isinstance(exc, IndexError), exc
     else:
         assert exc is None, exc
