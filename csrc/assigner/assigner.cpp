@@ -46,9 +46,7 @@ struct Claim {
 // The same algorithm as the tensor formulation below, one image per task and
 // without (B, G, A) temporaries: only anchors inside a box are scored, top-k
 // ties go to the lower anchor index.
-// Preconditions (checked by assign()): contiguous CPU sc (B, A, nc) float32, pb (B, A, 4)
-// float32, pts (A, 2) float32, gb (B, G, 4) float32, cls_idx (B, G) int64 in [0, nc),
-// pos_gt and ign_gt (B, G) bool, strides undefined or A entries; A, G, nc > 0.
+// Preconditions: contiguous CPU sc (B,A,nc) pb (B,A,4) pts (A,2) gb (B,G,4); cls_idx in [0,nc), masks (B,G); strides A
 void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pts,
                 const at::Tensor& gb, const at::Tensor& cls_idx, const at::Tensor& pos_gt,
                 const at::Tensor& ign_gt, const at::Tensor& strides, const Options& opt,
@@ -205,9 +203,7 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
               const at::Tensor& gt_ignore, const at::Tensor& strides,
               const Options& opt) {
   at::NoGradGuard no_grad;
-  // Preconditions of both paths, checked before anything is read: scores
-  // (B, A, nc), pred_boxes (B, A, 4), points (A, 2), gt_boxes (B, G, 4),
-  // strides A entries; gt_cls, gt_valid, gt_ignore expand to (B, G) below.
+  // Preconditions: scores (B,A,nc), pred_boxes (B,A,4), points (A,2), gt_boxes (B,G,4), strides A; slots expand to (B,G)
   TORCH_CHECK(scores.dim() == 3, "assign(): scores must be (B, A, nc), got ", scores.sizes());
   const int64_t B = scores.size(0), A = scores.size(1), nc = scores.size(2);
   TORCH_CHECK(gt_boxes.dim() == 3 && gt_boxes.size(2) == 4,

@@ -325,9 +325,8 @@ py::object mask_loss(const Args& args) {
            .unsqueeze(1),
        boxes_t / number_attr(self, "MASK_STRIDE")},
       1);
-  // Preconditions of roi_align over the ground-truth masks (N, hm, wm): pixels
-  // to sample and finite regions (NaN or infinite corners make it index
-  // outside its input); region indices 0..n-1 exact in the boxes' dtype.
+  // Preconditions of roi_align over the masks (N, hm, wm): hm, wm > 0; finite regions, indices below N as read.
+  // (NaN or infinite corners make it index outside its input.)
   if (hm == 0 || wm == 0)
     throw py::value_error("_mask_loss(): the masks have no pixels to sample, got size (" +
                           std::to_string(hm) + ", " + std::to_string(wm) + ")");

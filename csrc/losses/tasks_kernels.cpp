@@ -73,8 +73,7 @@ inline float bce(float x, float t) {
 
 inline float sigmoid(float x) { return 1.f / (1.f + std::exp(-x)); }
 
-// Preconditions: CPU float32 pm (N, hm, wm) and gt of the same size, CPU int64 bounds (N, 4),
-// hm, wm > 0 when N > 0 (crops are clamped onto the grid, so any bound values are safe).
+// Preconditions: CPU f32 pm (N, hm, wm) = gt's size, CPU i64 bounds (N, 4), hm, wm > 0 if N (any bound values)
 void check_crop_args(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
   TORCH_CHECK(pm.dim() == 3 && pm.device().is_cpu() && pm.scalar_type() == at::kFloat,
               "crop_bce_sum(): pm must be a CPU float32 (N, hm, wm) tensor, got ", pm.sizes());
@@ -163,8 +162,7 @@ inline void crop_row_logits(const float* c, const float* base, int64_t P, int64_
   }
 }
 
-// Preconditions: CPU float32 rows (N, P) and protos (B, P, hm, wm), CPU int64 image (N,) with
-// values in [0, B), gt (N, hm, wm) of a real dtype, CPU int64 bounds (N, 4), hm, wm > 0 when N > 0.
+// Preconditions: CPU f32 rows (N,P), protos (B,P,hm,wm); image (N,) in [0,B); gt (N,hm,wm); bounds (N,4); hm,wm > 0
 void check_proto_crop_args(const at::Tensor& rows, const at::Tensor& protos,
                            const at::Tensor& image, const at::Tensor& gt,
                            const at::Tensor& bounds) {

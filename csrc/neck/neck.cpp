@@ -23,8 +23,7 @@ at::MemoryFormat cat_format(const std::vector<at::Tensor>& xs) {
   return fmt;
 }
 
-// Preconditions: upsample_cat_applies(xs, factors) (checked by the caller); every
-// write goes through the tensor library (narrow, copy_, the nearest kernel).
+// Preconditions: upsample_cat_applies(xs, factors), checked by the caller (all writes go through ATen).
 at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
                              const std::vector<int64_t>& factors) {
   const at::Tensor& x0 = xs[0];

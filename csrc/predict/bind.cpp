@@ -158,8 +158,7 @@ at::Tensor refine_masks(const Image& im, const at::Tensor& coarse, int64_t S, py
 
   at::Tensor masks = at::zeros({n, S, S}, at::TensorOptions().dtype(at::kBool).device(im.device));
   // One transfer of the region edges instead of four host reads per region.
-  // Precondition of the host loop: bx_int (>= n, 4). Otherwise int(rx1[k])
-  // fails for some k as the tensor library makes it fail.
+  // Precondition of the host loop: bx_int (>= n, 4); otherwise int(rx1[k]) fails as the library makes it.
   if (bx_int.dim() != 2 || bx_int.size(0) < n) {
     for (int64_t k = 0; k < n; ++k) rx1.index({k}).item<double>();
     throw py::value_error("postprocess(): sanitize() must return one box per detection");

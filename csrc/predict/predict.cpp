@@ -104,8 +104,7 @@ inline void pixel_span(float lo, float hi, int64_t S, int64_t* first, int64_t* l
   *last = l;
 }
 
-// Preconditions (coarse_masks checks them): prob (n, hm, wm) and boxes (n, 4) contiguous
-// float32, out (n, S, S) bool, hm, wm, S > 0.
+// Preconditions (coarse_masks checks them): contiguous f32 prob (n, hm, wm), boxes (n, 4); out (n, S, S); hm, wm, S > 0
 template <bool Fma>
 __attribute__((always_inline)) inline void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const float* boxes,
                    int64_t S, float thr, bool* out) {
@@ -166,8 +165,7 @@ __attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t h
 enum ProductOrder { kProductUnknown = 0, kProductOther, kProductInOrder, kProductSkipZeros };
 
 // Logits of one detection over source rows s0..s1 and columns u0..u1.
-// Preconditions: coef (P,), protos (P, hm, wm) with hw = hm * wm, 0 <= s0 <= s1 < hm,
-// 0 <= u0 <= u1 < wm, out (s1 - s0 + 1) * (u1 - u0 + 1) floats.
+// Preconditions: coef (P,), protos (P, hm, wm), hw = hm * wm, 0 <= s0 <= s1 < hm, 0 <= u0 <= u1 < wm, out fits the block
 void logits_block(const float* coef, const float* protos, int64_t P, int64_t hw, int64_t wm,
                   int64_t s0, int64_t s1, int64_t u0, int64_t u1, bool skip_zeros, float* out) {
   const int64_t w = u1 - u0 + 1;
@@ -233,8 +231,7 @@ int product_order() {
 
 // The whole product, blocked over prototype-grid columns so that a block of
 // every prototype stays in cache; per element the same order as logits_block.
-// Preconditions (coarse_product checks them): coef (n, P), protos (P, hw), out (n, hw),
-// contiguous float32; blocks b0..b1 of 1024 columns within hw.
+// Preconditions (coarse_product checks them): contiguous f32 coef (n, P), protos (P, hw), out (n, hw); blocks within hw
 template <bool SkipZeros>
 void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P, int64_t hw,
                     int64_t b0, int64_t b1, float* out) {
@@ -267,8 +264,7 @@ struct Region {
   int64_t offset;          // into the packed logits
 };
 
-// Preconditions (prototype_masks builds them): every non-empty region reads packed logits
-// inside prob and rows/columns inside the axes; out (regions, S, S) bool.
+// Preconditions (prototype_masks builds them): regions inside prob and the axes; out (regions, S, S) bool
 template <bool Fma>
 __attribute__((always_inline)) inline void region_kernel(const float* prob, const std::vector<Region>& regions, const Axis& ay,
                    const Axis& ax, int64_t S, float thr, bool* out) {
@@ -422,8 +418,7 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
   return out;
 }
 
-// Preconditions, checked here (false when one fails): masks (n, S, W) contiguous CPU bool,
-// patch (h, w) contiguous CPU float32 with h, w > 0 and the region inside plane k.
+// Preconditions, checked here (false if not): contiguous CPU bool masks (n, S, W), f32 patch (h, w) inside plane k
 bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
                   const at::Scalar& thres) {
   if (masks.dim() != 3 || !masks.device().is_cpu() || !patch.device().is_cpu() ||

@@ -118,10 +118,7 @@ py::object forward(const Args& a) {
   const double h_px = static_cast<double>(f2.size(2)) * stride;
   const double w_px = static_cast<double>(f2.size(3)) * stride;
   const int64_t hm = coarse.size(1), wm = coarse.size(2);
-  // Preconditions of the two samplings below, checked before either runs:
-  // f2 (B, C, H2, W2) and coarse (N, hm, wm) with cells to sample when there
-  // are regions, 1 / stride finite in f2's dtype, and every region's image
-  // index (as the sampler reads it, in f2's dtype) in [0, B), instance index below N.
+  // Preconditions of both samplings: H2, W2, hm, wm > 0 if N; 1 / stride finite in f2's dtype; indices in range as read
   if (n > 0 && (f2.size(2) == 0 || f2.size(3) == 0))
     throw py::value_error("forward(): f2 has no cells to sample, got spatial size (" +
                           std::to_string(f2.size(2)) + ", " + std::to_string(f2.size(3)) + ")");

@@ -60,13 +60,11 @@ at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double s
   const double top = largest(boxes.scalar_type()) / 4 / std::max(1.0, sampler_scale);
   const double far = std::min(1e7, top), scaled_far = std::min(1e30, top);
   at::Tensor b = boxes.nan_to_num(0.0, far, -far).clamp(-far, far);
-  auto scaled = [&](int64_t i, double s) {
-    return (b.select(1, i) * s).nan_to_num_(0.0, scaled_far, -scaled_far).clamp_(-scaled_far,
-                                                                                scaled_far);
-  };
-  return at::stack({batch_index.to(b.dtype()), scaled(0, sx), scaled(1, sy), scaled(2, sx),
-                    scaled(3, sy)},
-                   1);
+  at::Tensor out = at::stack({batch_index.to(b.dtype()), b.select(1, 0) * sx, b.select(1, 1) * sy,
+                              b.select(1, 2) * sx, b.select(1, 3) * sy},
+                             1);
+  out.narrow(1, 1, 4).nan_to_num_(0.0, scaled_far, -scaled_far).clamp_(-scaled_far, scaled_far);
+  return out;
 }
 
 }  // namespace refine
