@@ -33,10 +33,10 @@ def outcome(exc):
 PER_CASE = max(4, settings().max_examples // 6)
 
 
-def faults(spec, base):
+def faults(dims_of, base):
     """The first fault of every case: each axis of each argument alone, then
     each size symbol zero everywhere."""
-    out = [("one", a, i) for a, dims in spec.items() for i in range(len(dims))]
+    out = [("one", a, i) for a, dims in dims_of.items() for i in range(len(dims))]
     return out + [("zero", s) for s in base]
 
 
@@ -44,13 +44,13 @@ def fault_id(f):
     return f"{f[1]}[{f[2]}]" if f[0] == "one" else f"{f[1]}=0"
 
 
-def cases(spec, base):
-    return pytest.mark.parametrize("fault", faults(spec, base), ids=fault_id)
+def cases(dims_of, base):
+    return pytest.mark.parametrize("fault", faults(dims_of, base), ids=fault_id)
 
 
 @st.composite
-def layouts(draw, spec, base, first):
-    """Shapes for the arguments of one call. `spec` maps each argument to its
+def layouts(draw, dims_of, base, first):
+    """Shapes for the arguments of one call. `dims_of` maps each argument to its
     shape, a tuple of symbols (str) and fixed sizes (int); `base` gives each
     symbol its range. A value is drawn per symbol, then the fault `first` and
     maybe one more drawn at random: ("zero", sym) makes a symbol 0 for every
@@ -58,14 +58,14 @@ def layouts(draw, spec, base, first):
     argument alone another size on one axis (0, one less, one more, 1 or
     several more). Returns ({arg: shape}, {sym: value})."""
     vals = {s: draw(st.integers(lo, hi)) for s, (lo, hi) in base.items()}
-    shapes = {a: list(vals[d] if isinstance(d, str) else d for d in dims) for a, dims in spec.items()}
+    shapes = {a: list(vals[d] if isinstance(d, str) else d for d in dims) for a, dims in dims_of.items()}
     todo = [first]
     if draw(st.integers(0, 2)) == 0:
-        todo.append(draw(st.sampled_from(faults(spec, base))))
+        todo.append(draw(st.sampled_from(faults(dims_of, base))))
     for f in todo:
         if f[0] == "zero":
             vals[f[1]] = 0
-            for a, dims in spec.items():
+            for a, dims in dims_of.items():
                 for i, d in enumerate(dims):
                     if d == f[1]:
                         shapes[a][i] = 0
@@ -101,7 +101,7 @@ def boxes_of(shape, gen, scale=48.0):
 
 # ---- decode ---------------------------------------------------------------------------------
 
-DECODE_SPEC = {"raw": ("B", "A", "C"), "points": ("A", 2), "stride": ("A",)}
+DECODE_DIMS = {"raw": ("B", "A", "C"), "points": ("A", 2), "stride": ("A",)}
 DECODE_BASE = {"B": (1, 3), "A": (1, 6), "C": (4, 4)}
 
 
@@ -112,11 +112,11 @@ def plain_decode_boxes(raw, points, stride, offset):
     return torch.cat([x1y1, torch.maximum(x2y2, x1y1) if offset else x2y2], -1)
 
 
-@cases(DECODE_SPEC, DECODE_BASE)
+@cases(DECODE_DIMS, DECODE_BASE)
 @settings(max_examples=PER_CASE)
 @given(st.data(), st.sampled_from([0.0, 0.5]), st.integers(1, 3), st.integers(0, 2**16))
 def test_decode_disagreeing_shapes(fault, data, offset, n, seed):
-    shapes, _ = data.draw(layouts(DECODE_SPEC, DECODE_BASE, fault))
+    shapes, _ = data.draw(layouts(DECODE_DIMS, DECODE_BASE, fault))
     g = torch.Generator().manual_seed(seed)
     raw = torch.randn(shapes["raw"], generator=g)
     pts = torch.rand(shapes["points"], generator=g) * 32
@@ -138,7 +138,7 @@ def test_decode_disagreeing_shapes(fault, data, offset, n, seed):
 
 # ---- assign ---------------------------------------------------------------------------------
 
-ASSIGN_SPEC = {"scores": ("B", "A", "nc"), "pred_boxes": ("B", "A", 4), "points": ("A", 2),
+ASSIGN_DIMS = {"scores": ("B", "A", "nc"), "pred_boxes": ("B", "A", 4), "points": ("A", 2),
                "gt_boxes": ("B", "G", 4), "gt_cls": ("B", "G"), "gt_valid": ("B", "G"),
                "gt_ignore": ("B", "G"), "strides": ("A",)}
 ASSIGN_BASE = {"B": (1, 3), "A": (1, 12), "nc": (1, 4), "G": (1, 4)}
@@ -150,11 +150,11 @@ def expands_to(shape, target):
         s == t or s == 1 for s, t in zip(reversed(shape), reversed(target)))
 
 
-@cases(ASSIGN_SPEC, ASSIGN_BASE)
+@cases(ASSIGN_DIMS, ASSIGN_BASE)
 @settings(max_examples=PER_CASE)
 @given(st.data(), st.booleans(), st.booleans(), st.booleans(), st.integers(0, 2**16))
 def test_assign_disagreeing_shapes(fault, data, rescue, no_ignore, dense, seed):
-    shapes, _ = data.draw(layouts(ASSIGN_SPEC, ASSIGN_BASE, fault))
+    shapes, _ = data.draw(layouts(ASSIGN_DIMS, ASSIGN_BASE, fault))
     g = torch.Generator().manual_seed(seed)
     B, A, nc = shapes["scores"]
     G = shapes["gt_boxes"][1]
@@ -193,18 +193,18 @@ def test_assign_disagreeing_shapes(fault, data, rescue, no_ignore, dense, seed):
 
 # ---- RefineHead -----------------------------------------------------------------------------
 
-REFINE_SPEC = {"f2": ("Bf", "C", "H2", "W2"), "coarse": ("N", "hm", "wm"), "boxes": ("N", 4),
+REFINE_DIMS = {"f2": ("Bf", "C", "H2", "W2"), "coarse": ("N", "hm", "wm"), "boxes": ("N", 4),
                "bidx": ("N",)}
 REFINE_BASE = {"Bf": (1, 3), "C": (3, 3), "H2": (1, 12), "W2": (1, 12), "N": (1, 4),
                "hm": (1, 11), "wm": (1, 11)}
 
 
-@cases(REFINE_SPEC, REFINE_BASE)
+@cases(REFINE_DIMS, REFINE_BASE)
 @settings(max_examples=PER_CASE)
 @given(st.data(), st.sampled_from([torch.float32, torch.float64]),
        st.sampled_from([2.0, 4.0, 0.5, 1e-30, float("inf")]), st.booleans(), st.integers(0, 2**16))
 def test_refine_head_disagreeing_shapes(fault, data, dtype, stride, odd_box, seed):
-    shapes, _ = data.draw(layouts(REFINE_SPEC, REFINE_BASE, fault))
+    shapes, _ = data.draw(layouts(REFINE_DIMS, REFINE_BASE, fault))
     g = torch.Generator().manual_seed(seed)
     head = RefineHead(3, roi=5, hidden=4)
     f2 = torch.randn(shapes["f2"], generator=g).to(dtype)
@@ -251,15 +251,15 @@ def test_refine_sanitize_degenerate_extent(n, size, stride, cols):
 # ---- neck -----------------------------------------------------------------------------------
 
 CH = (4, 6, 8, 10)
-NECK_SPEC = {f"y{i}": ("B", c, f"s{i}", f"s{i}") for i, c in enumerate((5,) + CH)}
+NECK_DIMS = {f"y{i}": ("B", c, f"s{i}", f"s{i}") for i, c in enumerate((5,) + CH)}
 NECK_BASE = {"B": (1, 2), "s0": (16, 16), "s1": (8, 8), "s2": (4, 4), "s3": (2, 2), "s4": (1, 1)}
 
 
-@cases(NECK_SPEC, NECK_BASE)
+@cases(NECK_DIMS, NECK_BASE)
 @settings(max_examples=PER_CASE)
 @given(st.data(), st.booleans(), st.integers(0, 2**16))
 def test_neck_disagreeing_shapes(fault, data, with_mask, seed):
-    shapes, _ = data.draw(layouts(NECK_SPEC, NECK_BASE, fault))
+    shapes, _ = data.draw(layouts(NECK_DIMS, NECK_BASE, fault))
     torch.manual_seed(seed)
     neck = neck_mod.HRNeckLite(CH, 8, 6, 5, with_mask).eval()
     ys = [torch.randn(shapes[f"y{i}"]) for i in range(5)]
@@ -277,7 +277,7 @@ def test_neck_disagreeing_shapes(fault, data, with_mask, seed):
 A, HM, NC, K, N, P, T = 84, 32, 3, 2, 4, 4, 3
 TASK_FLAGS = ("has_polygon", "has_keypoint", "has_polyline", "has_tags", "mask_valid",
               "kpt_valid", "pline_valid")
-CRIT_SPEC = {
+CRIT_DIMS = {
     "cls_raw": ("B", "A", "nc"), "box_raw": ("B", "A", 4), "coef": ("B", "A", "P"),
     "protos": ("B", "P", "hm", "wm"), "f2": ("B", "C2", "H2", "W2"), "kpt_raw": ("B", "A", 3 * K),
     "pline_raw": ("B", "A", 2 * N), "tag_logits": ("B", "T"),
@@ -305,11 +305,11 @@ def resize(t, shape, gen):
     return t.contiguous()
 
 
-@cases(CRIT_SPEC, CRIT_BASE)
+@cases(CRIT_DIMS, CRIT_BASE)
 @settings(max_examples=PER_CASE)
 @given(st.data(), st.booleans(), st.integers(0, 2**16))
 def test_criterion_with_refine_head_disagreeing_shapes(fault, data, train, seed):
-    shapes, _ = data.draw(layouts(CRIT_SPEC, CRIT_BASE, fault))
+    shapes, _ = data.draw(layouts(CRIT_DIMS, CRIT_BASE, fault))
     torch.manual_seed(seed)
     crit = make_crit(RefineHead(in_ch=4, roi=6, hidden=4), jitter=0.2).train(train)
     preds, batch = make_case(seed, B=CRIT_BASE["B"][1], G=CRIT_BASE["G"][1], objects=1.0)
@@ -374,18 +374,18 @@ def test_tag_loss_disagreeing_batch(flags_extra, targets, seed):
 # ---- postprocess with the shipped refine head ------------------------------------------------
 
 S = 64
-PRED_SPEC = {"cls_raw": ("B", "A", "nc"), "box_raw": ("B", "A", 4), "coef": ("B", "A", "P"),
+PRED_DIMS = {"cls_raw": ("B", "A", "nc"), "box_raw": ("B", "A", 4), "coef": ("B", "A", "P"),
              "protos": ("B", "P", "hm", "wm"), "f2": ("B", "C2", "H2", "W2"),
              "kpt_raw": ("B", "A", 3 * K), "pline_raw": ("B", "A", 2 * N), "tag_logits": ("B", "T")}
 PRED_BASE = {"B": (1, 3), "A": (21, 21), "nc": (1, 3), "P": (1, 3), "hm": (1, 16), "wm": (1, 16),
              "C2": (4, 4), "H2": (1, 16), "W2": (1, 16), "T": (0, 3)}
 
 
-@cases(PRED_SPEC, PRED_BASE)
+@cases(PRED_DIMS, PRED_BASE)
 @settings(max_examples=PER_CASE)
 @given(st.data(), st.booleans(), st.integers(0, 2**16))
 def test_postprocess_with_refine_head_disagreeing_shapes(fault, data, use_head, seed):
-    shapes, _ = data.draw(layouts(PRED_SPEC, PRED_BASE, fault))
+    shapes, _ = data.draw(layouts(PRED_DIMS, PRED_BASE, fault))
     g = torch.Generator().manual_seed(seed)
     preds = {"feat_shapes": [(4, 4), (2, 2), (1, 1)]}
     for key, shape in shapes.items():
