@@ -6,9 +6,10 @@ UndefinedBehaviorSanitizer, then the tests run under the sanitizer runtimes.
 
 The build lives in build/asan: the sources are mirrored into build/asan/tree
 (only files whose contents changed are written, so its ninja build in
-build/asan/temp recompiles only what depends on them) and built in place there; the checkout's own in-place build and
-its .so files are left alone. The tests run from that tree, so child
-interpreters the tests start import the sanitized build too.
+build/asan/temp recompiles only what depends on them) and built in place
+there; the checkout's own in-place build and its .so files are left alone.
+The tests run from that tree, so child interpreters the tests start import
+the sanitized build too.
 
 Both runtimes come from the compiler that builds the extensions (LD_PRELOAD of
 its libasan and libubsan: the interpreter itself is not instrumented). Every
