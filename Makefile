@@ -39,6 +39,15 @@ test-debian13:
 test-deep: build
 	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability
 
+# Sanitizer build (ASan + UBSan) in build/asan and the tests under it; the
+# in-place build stays untouched. test-asan-ci: the kernels' tests only.
+.PHONY: test-asan test-asan-ci
+test-asan: deps
+	$(PYTHON) tools/asan.py full
+
+test-asan-ci: deps
+	$(PYTHON) tools/asan.py ci
+
 demo: build
 	$(PYTHON) examples/demo.py
 

@@ -42,8 +42,14 @@ CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=o
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
 for _inc in include_paths():
     CXX_FLAGS += ["-isystem", _inc]
-# Extra flags for a separate build (the sanitizer build sets them).
-CXX_FLAGS += os.environ.get("HALCYRA_CXXFLAGS", "").split()
+# HALCYRA_SANITIZE=address,undefined: a sanitizer build (tools/asan.py). -fno-wrapv
+# and -fno-wrapv-pointer undo the interpreter's -fwrapv (or -fno-strict-overflow),
+# which would hide signed and pointer overflow from UBSan.
+SANITIZE = os.environ.get("HALCYRA_SANITIZE", "")
+if SANITIZE:
+    CXX_FLAGS += [f"-fsanitize={SANITIZE}", "-fno-omit-frame-pointer", "-fno-wrapv",
+                  "-fno-wrapv-pointer", "-O1", "-g1"]
+LINK_FLAGS = [f"-fsanitize={SANITIZE}"] if SANITIZE else []
 
 
 def pyapi_source(folder):
@@ -62,7 +68,7 @@ def pyapi_source(folder):
 def ext(name, folder):
     sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + [pyapi_source(folder)]
     return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS},
-                        extra_link_args=os.environ.get("HALCYRA_LDFLAGS", "").split())
+                        extra_link_args=LINK_FLAGS)
 
 
 EXTENSIONS = [ext("halcyra.infer.decode", "decode")]

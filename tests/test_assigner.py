@@ -214,3 +214,34 @@ def test_signature_and_errors():
     for fn in (assign, _assign_dense):
         with pytest.raises(IndexError, match="out of bounds"):
             fn(*bad)
+
+
+def test_disagreeing_arguments_raise_before_any_read():
+    """Arguments that disagree in batch size or anchor count raise RuntimeError
+    on both paths, whatever the number of ground truths (a gt_boxes batch
+    smaller than scores' used to be read past its end)."""
+    args, st = problem(7, B=2, G=3)
+    scores, pred, pts, gt, cls, valid, ignore = args
+    cases = {
+        "gt_boxes": (scores, pred, pts, gt[:0], cls, valid, ignore),
+        "pred_boxes": (scores, pred[:1], pts, gt, cls, valid, ignore),
+        "points": (scores, pred, pts[1:], gt, cls, valid, ignore),
+    }
+    for name, bad in cases.items():
+        for fn in (assign, _assign_dense):
+            with pytest.raises(RuntimeError, match=name):
+                fn(*bad, strides=st)
+            with pytest.raises(RuntimeError, match=name):  # no ground-truth slots either
+                fn(*[t[:, :0] if t is gt or t is cls or t is valid or t is ignore else t
+                     for t in bad])
+    with pytest.raises(RuntimeError, match="strides"):
+        assign(*args, strides=st[1:], rescue=True)
+    # the issue's case: scores (1, 11, 2) with gt_boxes (0, 1, 4)
+    s1 = torch.rand(1, 11, 2)
+    with pytest.raises(RuntimeError, match="gt_boxes"):
+        assign(s1, torch.rand(1, 11, 4), torch.rand(11, 2), torch.rand(0, 1, 4),
+               torch.zeros(1, 1, dtype=torch.long), torch.ones(1, 1, dtype=torch.bool), None)
+    # slot tensors still broadcast over images as expand allows
+    r = assign(scores, pred, pts, gt, cls[:1], valid[:1], None, strides=st)
+    assert torch.equal(r[0], assign(scores, pred, pts, gt, cls[:1].expand(2, -1),
+                                    valid[:1].expand(2, -1), None, strides=st)[0])

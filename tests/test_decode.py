@@ -161,6 +161,11 @@ def test_decode_points(device):
     pts, st = D.make_anchors([(4, 4), (2, 2)], device=device)
     raw = torch.randn(2, 20, 10, device=device)
     torch.testing.assert_close(D.decode_points(raw, pts, st, 5), ref_decode_points(raw, pts, st, 5))
+    # n whose double overflows int64 (2 * n was once computed unchecked): the
+    # reshape's own error, as in the plain formulation
+    for n in (2**62, 2**63 - 1):
+        with pytest.raises(RuntimeError):
+            D.decode_points(raw, pts, st, n)
 
 
 def test_failures_have_python_types_and_messages():

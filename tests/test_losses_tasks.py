@@ -539,3 +539,44 @@ def test_forward_stats_with_every_task(monkeypatch):
     assert stats["num_pos"].item() == 5.0 and stats["refine"].item() > 0
     expect = sum(crit.w[k] * stats[k] for k in list(stats)[:-1])
     close(total.detach(), expect, rtol=1e-5, atol=1e-5)
+
+
+def test_mask_loss_zero_size_maps():
+    """Prototype maps with no rows or no columns: the fused crop kernels used to
+    read outside them. The loss is now that of the eager formulation (every crop
+    empty: zero, connected to the graph); with a refine head nothing can be
+    sampled, which raises ValueError."""
+    for hm, wm in ((0, 32), (24, 0)):
+        preds, batch, fg = mask_case(6, hm=hm, wm=wm, nfg=30)
+        for soft in (False, True):  # the fused prototype kernel, then the crop kernel
+            if soft:
+                batch["gt_masks"] = batch["gt_masks"].float().requires_grad_()
+            ours, _ = make_crit()._mask_loss(preds, batch, *fg)
+            ref, _ = R.mask_loss(make_crit(), preds, batch, *fg)
+            close(ours, ref)
+            assert ours.item() == 0 and ours.requires_grad
+        preds["f2"] = torch.randn(3, 4, 24, 32)
+        from halcyra.models.refine import RefineHead
+        for head in (RefineHead(in_ch=4, roi=5, hidden=4), RecordingHead()):
+            with pytest.raises((ValueError, RuntimeError)):
+                make_crit(refine=head)._mask_loss(preds, batch, *fg)
+
+
+def test_refine_regions_must_be_finite():
+    """Regions that are not finite after the division by MASK_STRIDE (a head's
+    sanitize returning NaN, or a vanishing MASK_STRIDE) raise ValueError instead
+    of reaching roi_align, which indexes outside its input with them."""
+    preds, batch, fg = refine_case()
+
+    class NanHead(RecordingHead):
+        def sanitize(self, boxes, size, stride):
+            out = boxes.clone()
+            out[0, 0] = float("nan")
+            return out
+
+    with pytest.raises(ValueError, match="finite"):
+        make_crit(refine=NanHead())._mask_loss(preds, batch, *fg)
+    crit = make_crit(refine=RecordingHead())
+    crit.MASK_STRIDE = 1e-300
+    with pytest.raises(ValueError, match="finite"):
+        crit._mask_loss(preds, batch, *fg)

@@ -482,3 +482,23 @@ def test_fast_path_taken_only_while_batched_nms_is_torchvision(monkeypatch):
                         lambda *a: seen.append(1) or vanilla(*a))
     names = regions()
     assert seen and "halcyra::class_nms" not in names and "torchvision::nms" in names
+def test_refine_sanitize_with_fewer_rows_fails_like_indexing():
+    """A head whose sanitize returns fewer boxes than detections: the region
+    loop used to read past the edges it copied to the host; it now fails as
+    int(rx1[k]) does (IndexError), and a refine head on an f2 without cells
+    raises ValueError."""
+    preds = make_preds(seed=4)
+
+    class ShortHead(PoolHead):
+        def sanitize(self, boxes, size, stride):
+            return boxes[:1].clamp(0, size[1] * stride)
+
+    with pytest.raises(IndexError):
+        P.postprocess(preds, conf_thres=0.3, refine=ShortHead(), num_kpts=2, n_pline=3,
+                      input_size=64)
+    from halcyra.models.refine import RefineHead
+    for f2 in (torch.randn(2, 4, 0, 32), torch.randn(2, 4, 32, 0)[..., :0]):
+        preds["f2"] = f2
+        with pytest.raises((ValueError, ZeroDivisionError)):
+            P.postprocess(preds, conf_thres=0.3, refine=RefineHead(4, 5, 4), num_kpts=2,
+                          n_pline=3, input_size=64)

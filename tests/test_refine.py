@@ -210,3 +210,58 @@ def test_partial_coarse_logits_only_for_the_head_as_shipped(monkeypatch):
     got, names = regions_profiled(lambda: P.postprocess(preds, refine=head, **kw))
     assert "halcyra::coarse_blocks" not in names
     assert all(torch.equal(g["masks"], w["masks"]) for g, w in zip(got, want))
+def half_clamp_on_cpu():
+    """torch 1.13 has no half clamp on the CPU (the head then raises RuntimeError)."""
+    try:
+        torch.zeros(1, dtype=torch.half).clamp(0, 1)
+        return True
+    except RuntimeError:
+        return False
+
+
+def test_inputs_that_cannot_be_sampled_raise():
+    """Zero-size maps, a stride whose reciprocal overflows f2's dtype and region
+    indices out of range (as the sampler reads them) raise before anything is
+    sampled; they used to make the sampler read outside its input."""
+    torch.manual_seed(3)
+    head = RefineHead(in_ch=3, roi=5, hidden=4)
+    box = torch.tensor([[0.0, 0.0, 4.0, 4.0]])
+    zero = torch.zeros(1, dtype=torch.long)
+    f2, coarse = torch.randn(1, 3, 6, 6), torch.randn(1, 6, 6)
+    for bad_f2 in (torch.randn(1, 3, 0, 4), torch.randn(1, 2, 12, 0)[:, :1].expand(1, 3, 12, 0)):
+        with pytest.raises(ValueError, match="f2 has no cells"):
+            head(bad_f2, coarse, box, zero, 2.0)
+    for bad_coarse in (torch.randn(1, 0, 11), torch.randn(1, 7, 0)):
+        with pytest.raises(ValueError, match="coarse has no cells"):
+            head(f2, bad_coarse, box, zero, 2.0)
+    # no regions: nothing is sampled, whatever the maps' sizes
+    assert head(torch.randn(1, 3, 0, 4), torch.randn(0, 0, 3), box[:0], zero[:0], 2.0).shape == (0, 5, 5)
+    with pytest.raises(ValueError, match="stride"):
+        head(f2, coarse, box, zero, 1e-300)
+    with pytest.raises(ValueError, match="stride"):
+        head(f2.half(), coarse, box, zero, 1e-5)
+    for bidx in (torch.tensor([-1]), torch.tensor([1]), torch.tensor([-0.5]), torch.tensor([float("nan")])):
+        with pytest.raises(IndexError, match="bidx"):
+            head(f2, coarse, box, bidx, 2.0)
+    if half_clamp_on_cpu():
+        # more regions than half precision numbers exactly (2051 rounds up to 2052)
+        n = 2052
+        with pytest.raises(IndexError, match="regions"):
+            head.half()(f2.half(), torch.randn(n, 2, 2), box.expand(n, 4), zero.expand(n), 2.0)
+
+
+def test_extreme_boxes_and_strides_stay_finite():
+    """NaN, infinite and huge corners, in every dtype and at extreme strides,
+    reach the sampler as finite coordinates: finite results."""
+    torch.manual_seed(4)
+    head = RefineHead(in_ch=3, roi=5, hidden=4)
+    boxes = torch.tensor([[float("nan"), 0.0, float("inf"), 1e30], [-1e30, -float("inf"), 3.0, 4.0],
+                          [1e38, 1e38, 3e38, 3e38]])
+    bidx = torch.zeros(3, dtype=torch.long)
+    cases = [(torch.float32, 1e-30), (torch.float32, 2.0), (torch.float32, 1e30), (torch.float64, 1e-300)]
+    if half_clamp_on_cpu():
+        cases += [(torch.float16, 1e-4), (torch.float16, 2.0)]
+    for dtype, stride in cases:
+        h = head.to(dtype)
+        out = h(torch.randn(1, 3, 6, 6, dtype=dtype), torch.randn(3, 6, 6), boxes, bidx, stride)
+        assert out.shape == (3, 5, 5) and torch.isfinite(out).all(), (dtype, stride)

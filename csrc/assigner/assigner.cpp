@@ -46,12 +46,20 @@ struct Claim {
 // The same algorithm as the tensor formulation below, one image per task and
 // without (B, G, A) temporaries: only anchors inside a box are scored, top-k
 // ties go to the lower anchor index.
+// Preconditions: contiguous CPU sc (B,A,nc) pb (B,A,4) pts (A,2) gb (B,G,4); cls_idx in [0,nc), masks (B,G); strides A
 void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pts,
                 const at::Tensor& gb, const at::Tensor& cls_idx, const at::Tensor& pos_gt,
                 const at::Tensor& ign_gt, const at::Tensor& strides, const Options& opt,
                 Result& out) {
   HALCYRA_RECORD("assign_kernel");
   const int64_t B = sc.size(0), A = sc.size(1), nc = sc.size(2), G = gb.size(1);
+  TORCH_CHECK(pb.sizes() == at::IntArrayRef({B, A, 4}) && pts.sizes() == at::IntArrayRef({A, 2}) &&
+                  gb.size(0) == B && cls_idx.sizes() == at::IntArrayRef({B, G}) &&
+                  pos_gt.sizes() == cls_idx.sizes() && ign_gt.sizes() == cls_idx.sizes() &&
+                  (!strides.defined() || strides.numel() == A) && sc.is_contiguous() &&
+                  pb.is_contiguous() && pts.is_contiguous() && gb.is_contiguous() &&
+                  cls_idx.is_contiguous() && pos_gt.is_contiguous() && ign_gt.is_contiguous(),
+              "assign(): inconsistent arguments reached the CPU kernel");
   const float* S = sc.data_ptr<float>();
   const float* P = pb.data_ptr<float>();
   const float* X = pts.data_ptr<float>();
@@ -196,11 +204,21 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
               const at::Tensor& gt_ignore, const at::Tensor& strides,
               const Options& opt) {
   at::NoGradGuard no_grad;
+  // Preconditions: scores (B,A,nc), pred_boxes (B,A,4), points (A,2), gt_boxes (B,G,4), strides A; slots expand to (B,G)
   TORCH_CHECK(scores.dim() == 3, "assign(): scores must be (B, A, nc), got ", scores.sizes());
+  const int64_t B = scores.size(0), A = scores.size(1), nc = scores.size(2);
   TORCH_CHECK(gt_boxes.dim() == 3 && gt_boxes.size(2) == 4,
               "assign(): gt_boxes must be (B, G, 4), got ", gt_boxes.sizes());
-  const int64_t B = scores.size(0), A = scores.size(1), nc = scores.size(2);
   const int64_t G = gt_boxes.size(1);
+  TORCH_CHECK(gt_boxes.size(0) == B, "assign(): gt_boxes must be (B, G, 4) with B = ", B,
+              " images as in scores, got ", gt_boxes.sizes());
+  TORCH_CHECK(pred_boxes.sizes() == at::IntArrayRef({B, A, 4}),
+              "assign(): pred_boxes must be (B, A, 4) = (", B, ", ", A, ", 4) as scores, got ",
+              pred_boxes.sizes());
+  TORCH_CHECK(points.sizes() == at::IntArrayRef({A, 2}), "assign(): points must be (A, 2) = (",
+              A, ", 2) as scores, got ", points.sizes());
+  TORCH_CHECK(!strides.defined() || strides.numel() == A, "assign(): strides must have A = ", A,
+              " entries (one per anchor), got ", strides.sizes());
   at::Tensor sc = scores.detach().to(at::kFloat);
   at::Tensor pb = pred_boxes.detach().to(at::kFloat);
   at::Tensor pts = points.detach().to(at::kFloat);
@@ -234,12 +252,6 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
                    pts.device().is_cpu() && gb.device().is_cpu() && cls_idx.device().is_cpu() &&
                    (!strides.defined() || strides.device().is_cpu());
   if (cpu && nc > 0) {
-    TORCH_CHECK(pb.sizes() == at::IntArrayRef({B, A, 4}),
-                "assign(): pred_boxes must be (B, A, 4), got ", pb.sizes());
-    TORCH_CHECK(pts.sizes() == at::IntArrayRef({A, 2}),
-                "assign(): points must be (A, 2), got ", pts.sizes());
-    TORCH_CHECK(!strides.defined() || strides.numel() == A,
-                "assign(): strides must have one entry per anchor");
     Result out{at::zeros({B, A}, f32.dtype(at::kBool)), at::empty({B, A}, i64),
                at::empty({B, A, 4}, f32), at::zeros({B, A, nc}, f32),
                at::zeros({B, A}, f32.dtype(at::kBool))};

@@ -34,6 +34,9 @@ namespace {
 // axis, no autograd recording): one pass instead of a chain of broadcasting
 // tensor ops. The arithmetic is the op sequence's, operation for operation in
 // float32 (the build disables FMA contraction), so results are identical.
+// The preconditions of both fused kernels below, which call it first: CPU
+// float32 raw (B, A, last), points (A, 2) and stride (A,), non-empty, no
+// autograd recording.
 bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
               int64_t last) {
   return raw.device().is_cpu() && points.device().is_cpu() && stride.device().is_cpu() &&
@@ -45,9 +48,11 @@ bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor&
            (raw.requires_grad() || points.requires_grad() || stride.requires_grad()));
 }
 
+// Preconditions: fused_ok(raw, points_in, stride_in, 4).
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
                        const at::Tensor& stride_in, float offset, bool apply_max) {
   HALCYRA_RECORD("decode_boxes_kernel");
+  TORCH_CHECK(fused_ok(raw, points_in, stride_in, 4), "decode_boxes(): fused kernel misused");
   // softplus through the library's own (vectorised) kernel, the rest fused
   at::Tensor sp = at::softplus(raw).contiguous();
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
@@ -79,9 +84,13 @@ at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
   return out;
 }
 
+// Preconditions: fused_ok(raw_in, points_in, stride_in, C) with C = raw_in.size(2) even.
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
   HALCYRA_RECORD("decode_points_kernel");
+  TORCH_CHECK(raw_in.dim() == 3 && raw_in.size(2) % 2 == 0 &&
+                  fused_ok(raw_in, points_in, stride_in, raw_in.size(2)),
+              "decode_points(): fused kernel misused");
   at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
              stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1), C = raw.size(2);
@@ -132,7 +141,9 @@ at::Tensor points_ops(const at::Tensor& raw, const at::Tensor& points,
 
 at::Tensor decode_points(const at::Tensor& raw, const at::Tensor& points,
                          const at::Tensor& stride, int64_t n) {
-  if (n > 0 && fused_ok(raw, points, stride, 2 * n)) return fused_points(raw, points, stride);
+  // (2 * n computed only where it cannot overflow)
+  if (n > 0 && raw.dim() == 3 && n <= raw.size(2) / 2 && fused_ok(raw, points, stride, 2 * n))
+    return fused_points(raw, points, stride);
   return points_ops(raw, points, stride, n);
 }
 

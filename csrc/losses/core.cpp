@@ -174,6 +174,10 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
   // float32 whatever autocast says (the per-image product would otherwise be
   // cast down).
   c10::impl::ExcludeDispatchKeyGuard no_autocast(c10::autocast_dispatch_keyset);
+  // Preconditions: cls_raw (B, A, nc) = target_scores' size; masks expand to (B, A), col_avail to (B, nc)
+  TORCH_CHECK(cls_raw.dim() == 3 && target_scores.sizes() == cls_raw.sizes(),
+              "cls_loss(): target_scores must have the size of cls_raw ", cls_raw.sizes(),
+              ", got ", target_scores.sizes());
   const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
   at::Tensor anchor_w = ignore_mask.bitwise_not()
                             .bitwise_or(fg_mask)

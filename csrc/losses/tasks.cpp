@@ -265,7 +265,8 @@ py::object mask_loss(const Args& args) {
 
   at::Tensor total, pm, gt;
   const bool fused = !do_refine && coef.device().is_cpu() && protos.device().is_cpu() &&
-                     protos.dim() == 4 && rows.dim() == 2 && rows.size(1) == protos.size(1) &&
+                     protos.dim() == 4 && hm > 0 && wm > 0 && rows.dim() == 2 &&
+                     rows.size(1) == protos.size(1) &&
                      gt_raw.dim() == 3 && gt_raw.size(1) == hm && gt_raw.size(2) == wm &&
                      !gt_raw.requires_grad() && !at::isComplexType(gt_raw.scalar_type());
   if (fused) {
@@ -324,6 +325,17 @@ py::object mask_loss(const Args& args) {
            .unsqueeze(1),
        boxes_t / number_attr(self, "MASK_STRIDE")},
       1);
+  // Preconditions of roi_align over the masks (N, hm, wm): hm, wm > 0; finite regions, indices below N as read.
+  // (NaN or infinite corners make it index outside its input.)
+  if (hm == 0 || wm == 0)
+    throw py::value_error("_mask_loss(): the masks have no pixels to sample, got size (" +
+                          std::to_string(hm) + ", " + std::to_string(wm) + ")");
+  if (!at::stack({at::isfinite(inst_rois).all(),
+                  inst_rois.select(1, 0).max().lt(static_cast<double>(n))})
+           .all()
+           .item<bool>())
+    throw py::value_error(
+        "_mask_loss(): the refine regions (sanitized boxes / MASK_STRIDE) must be finite");
   py::dict kw;
   kw["spatial_scale"] = 1.0;
   kw["aligned"] = true;

@@ -75,10 +75,25 @@ inline float bce(float x, float t) {
 
 inline float sigmoid(float x) { return 1.f / (1.f + std::exp(-x)); }
 
+// Preconditions: CPU f32 pm (N, hm, wm) = gt's size, CPU i64 bounds (N, 4), hm, wm > 0 if N (any bound values)
+void check_crop_args(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
+  TORCH_CHECK(pm.dim() == 3 && pm.device().is_cpu() && pm.scalar_type() == at::kFloat,
+              "crop_bce_sum(): pm must be a CPU float32 (N, hm, wm) tensor, got ", pm.sizes());
+  TORCH_CHECK(gt.sizes() == pm.sizes() && gt.device().is_cpu() && gt.scalar_type() == at::kFloat,
+              "crop_bce_sum(): gt must be a CPU float32 tensor of pm's size ", pm.sizes(),
+              ", got ", gt.sizes());
+  TORCH_CHECK(bounds.sizes() == at::IntArrayRef({pm.size(0), 4}) && bounds.device().is_cpu() &&
+                  bounds.scalar_type() == at::kLong,
+              "crop_bce_sum(): bounds must be a CPU int64 (N, 4) tensor, got ", bounds.sizes());
+  TORCH_CHECK(pm.size(0) == 0 || (pm.size(1) > 0 && pm.size(2) > 0),
+              "crop_bce_sum(): pm has no pixels to crop, got ", pm.sizes());
+}
+
 struct CropBce : public torch::autograd::Function<CropBce> {
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& pm,
                             const at::Tensor& gt, const at::Tensor& bounds) {
     HALCYRA_RECORD("crop_bce_kernel");
+    check_crop_args(pm, gt, bounds);
     at::Tensor p = pm.contiguous(), t = gt.contiguous(), bd = bounds.contiguous();
     const int64_t n = p.size(0), hm = p.size(1), wm = p.size(2);
     const float* pp = p.data_ptr<float>();
@@ -151,11 +166,43 @@ inline void crop_row_logits(const float* c, const float* base, int64_t P, int64_
   }
 }
 
+// Preconditions: CPU f32 rows (N,P), protos (B,P,hm,wm); image (N,) in [0,B); gt (N,hm,wm); bounds (N,4); hm,wm > 0
+void check_proto_crop_args(const at::Tensor& rows, const at::Tensor& protos,
+                           const at::Tensor& image, const at::Tensor& gt,
+                           const at::Tensor& bounds) {
+  TORCH_CHECK(rows.dim() == 2 && rows.device().is_cpu() && rows.scalar_type() == at::kFloat,
+              "proto_crop_bce_sum(): rows must be a CPU float32 (N, P) tensor, got ", rows.sizes());
+  const int64_t n = rows.size(0);
+  TORCH_CHECK(protos.dim() == 4 && protos.size(1) == rows.size(1) && protos.device().is_cpu() &&
+                  protos.scalar_type() == at::kFloat,
+              "proto_crop_bce_sum(): protos must be a CPU float32 (B, P, hm, wm) tensor with P = ",
+              rows.size(1), ", got ", protos.sizes());
+  TORCH_CHECK(gt.dim() == 3 && gt.size(0) == n && gt.size(1) == protos.size(2) &&
+                  gt.size(2) == protos.size(3) && gt.device().is_cpu() &&
+                  !at::isComplexType(gt.scalar_type()),
+              "proto_crop_bce_sum(): gt must be a real CPU (N, hm, wm) tensor matching protos, got ",
+              gt.sizes());
+  TORCH_CHECK(bounds.sizes() == at::IntArrayRef({n, 4}) && bounds.device().is_cpu() &&
+                  bounds.scalar_type() == at::kLong,
+              "proto_crop_bce_sum(): bounds must be a CPU int64 (N, 4) tensor, got ", bounds.sizes());
+  TORCH_CHECK(n == 0 || (protos.size(2) > 0 && protos.size(3) > 0),
+              "proto_crop_bce_sum(): protos have no pixels to crop, got ", protos.sizes());
+  TORCH_CHECK(image.sizes() == at::IntArrayRef({n}) && image.device().is_cpu() &&
+                  image.scalar_type() == at::kLong,
+              "proto_crop_bce_sum(): image must be a CPU int64 (N,) tensor, got ", image.sizes());
+  const at::Tensor im = image.contiguous();  // (N,) int64 on the CPU: safe to scan
+  const int64_t* ip = im.data_ptr<int64_t>();
+  for (int64_t j = 0; j < n; ++j)
+    TORCH_CHECK_INDEX(ip[j] >= 0 && ip[j] < protos.size(0), "proto_crop_bce_sum(): image index ",
+                      ip[j], " is out of bounds for ", protos.size(0), " images");
+}
+
 struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
   static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& rows,
                             const at::Tensor& protos, const at::Tensor& image,
                             const at::Tensor& gt, const at::Tensor& bounds) {
     HALCYRA_RECORD("proto_crop_bce_kernel");
+    check_proto_crop_args(rows, protos, image, gt, bounds);
     at::Tensor r = rows.contiguous(), pr = protos.contiguous(), im = image.contiguous();
     at::Tensor t = gt.contiguous(), bd = bounds.contiguous();
     const int64_t n = r.size(0), P = r.size(1), hm = pr.size(2), wm = pr.size(3);
@@ -265,9 +312,10 @@ at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
 }
 
 at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
-  if (pm.device().is_cpu() && pm.scalar_type() == at::kFloat &&
+  if (pm.device().is_cpu() && pm.scalar_type() == at::kFloat && gt.device().is_cpu() &&
       gt.scalar_type() == at::kFloat && gt.sizes() == pm.sizes() && pm.dim() == 3 &&
-      bounds.device().is_cpu())
+      pm.size(1) > 0 && pm.size(2) > 0 && bounds.device().is_cpu() &&
+      bounds.scalar_type() == at::kLong && bounds.sizes() == at::IntArrayRef({pm.size(0), 4}))
     return CropBce::apply(pm, gt, bounds);
   return crop_bce_sum_aten(pm, gt, bounds);
 }

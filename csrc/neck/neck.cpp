@@ -23,6 +23,7 @@ at::MemoryFormat cat_format(const std::vector<at::Tensor>& xs) {
   return fmt;
 }
 
+// Preconditions: upsample_cat_applies(xs, factors), checked by the caller (all writes go through ATen).
 at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
                              const std::vector<int64_t>& factors) {
   HALCYRA_RECORD("upsample_cat_kernel");
@@ -81,8 +82,13 @@ void nearest_backward_plane(const scalar_t* go, int64_t sh, int64_t sw, scalar_t
   }
 }
 
+// Preconditions: g (b, c, ih * f, iw * f) floating, strided, on the CPU.
 at::Tensor nearest_backward_cpu(const at::Tensor& g, int64_t ih, int64_t iw, int64_t f) {
   HALCYRA_RECORD("upsample_cat_backward_kernel");
+  TORCH_CHECK(g.dim() == 4 && g.device().is_cpu() && g.layout() == at::kStrided && f >= 1 &&
+                  g.size(2) == ih * f && g.size(3) == iw * f,
+              "upsample_cat backward: gradient of size ", g.sizes(), " for an input of ", ih,
+              " x ", iw, " upsampled by ", f);
   const int64_t b = g.size(0), c = g.size(1);
   at::Tensor out = at::empty({b, c, ih, iw}, g.options());
   AT_DISPATCH_FLOATING_TYPES(g.scalar_type(), "upsample_cat_backward", [&] {
@@ -164,7 +170,7 @@ bool upsample_cat_applies(const std::vector<at::Tensor>& xs,
   if (!(x0.is_cpu() || cuda) || !floating(x0.scalar_type(), cuda)) return false;
   if (x0.dim() != 4) return false;
   const int64_t b = x0.size(0);
-  const int64_t h = x0.size(2) * factors[0], w = x0.size(3) * factors[0];
+  int64_t h = 0, w = 0;
   for (size_t i = 0; i < xs.size(); ++i) {
     const at::Tensor& x = xs[i];
     const int64_t f = factors[i];
@@ -172,7 +178,17 @@ bool upsample_cat_applies(const std::vector<at::Tensor>& xs,
       return false;
     if (x.device() != x0.device() || x.scalar_type() != x0.scalar_type()) return false;
     if (x.is_quantized() || x.has_names() || x._fw_grad(0).defined()) return false;
-    if (f < 1 || x.size(0) != b || x.size(2) * f != h || x.size(3) * f != w) return false;
+    // upsampled sizes, where they fit in int64 (expanded inputs can be huge)
+    int64_t xh = 0, xw = 0;
+    if (f < 1 || x.size(0) != b || __builtin_mul_overflow(x.size(2), f, &xh) ||
+        __builtin_mul_overflow(x.size(3), f, &xw))
+      return false;
+    if (i == 0) {
+      h = xh;
+      w = xw;
+    } else if (xh != h || xw != w) {
+      return false;
+    }
   }
   return true;
 }

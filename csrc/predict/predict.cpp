@@ -107,6 +107,7 @@ inline void pixel_span(float lo, float hi, int64_t S, int64_t* first, int64_t* l
   *last = l;
 }
 
+// Preconditions (coarse_masks checks them): contiguous f32 prob (n, hm, wm), boxes (n, 4); out (n, S, S); hm, wm, S > 0
 template <bool Fma>
 __attribute__((always_inline)) inline void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const float* boxes,
                    int64_t S, float thr, bool* out) {
@@ -138,6 +139,7 @@ __attribute__((target("fma"))) void coarse_kernel_fma(const float* prob, int64_t
   coarse_kernel<true>(prob, n, hm, wm, boxes, S, thr, out);
 }
 
+// Preconditions: src (hm, wm), out (oh, ow), all sizes > 0 (fixed calibration shapes).
 template <bool Fma>
 __attribute__((always_inline)) inline void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, float* out) {
   const Axis ay = linear_axis(hm, oh), ax = linear_axis(wm, ow);
@@ -193,6 +195,7 @@ Accumulate accumulate() {
 }
 
 // Logits of one detection over source rows s0..s1 and columns u0..u1.
+// Preconditions: coef (P,), protos (P, hm, wm), hw = hm * wm, 0 <= s0 <= s1 < hm, 0 <= u0 <= u1 < wm, out fits the block
 void logits_block(const float* coef, const float* protos, int64_t P, int64_t hw, int64_t wm,
                   int64_t s0, int64_t s1, int64_t u0, int64_t u1, bool skip_zeros, float* out) {
   const int64_t w = u1 - u0 + 1;
@@ -258,6 +261,7 @@ int product_order() {
 
 // The whole product, blocked over prototype-grid columns so that a block of
 // every prototype stays in cache; per element the same order as logits_block.
+// Preconditions (coarse_product checks them): contiguous f32 coef (n, P), protos (P, hw), out (n, hw); blocks within hw
 void product_blocks(const float* coef, const float* protos, int64_t n, int64_t P, int64_t hw,
                     int64_t b0, int64_t b1, bool skip_zeros, float* out) {
   constexpr int64_t kBlock = 1024;
@@ -282,6 +286,7 @@ struct Region {
   int64_t offset;          // into the packed logits
 };
 
+// Preconditions (prototype_masks builds them): regions inside prob and the axes; out (regions, S, S) bool
 template <bool Fma>
 __attribute__((always_inline)) inline void region_kernel(const float* prob, const std::vector<Region>& regions, const Axis& ay,
                    const Axis& ax, int64_t S, float thr, bool* out) {
@@ -541,10 +546,11 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
   return out;
 }
 
+// Preconditions, checked here (false if not): contiguous CPU bool masks (n, S, W), f32 patch (h, w) inside plane k
 bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
                   const at::Scalar& thres) {
   HALCYRA_RECORD("paste_region");
-  if (!masks.device().is_cpu() || !patch.device().is_cpu() ||
+  if (masks.dim() != 3 || !masks.device().is_cpu() || !patch.device().is_cpu() ||
       patch.scalar_type() != at::kFloat || patch.dim() != 2 || !patch.is_contiguous() ||
       !masks.is_contiguous() || masks.scalar_type() != at::kBool || !real_threshold(thres))
     return false;

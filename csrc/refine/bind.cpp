@@ -118,26 +118,39 @@ py::object forward(const Args& a) {
   const double h_px = static_cast<double>(f2.size(2)) * stride;
   const double w_px = static_cast<double>(f2.size(3)) * stride;
   const int64_t hm = coarse.size(1), wm = coarse.size(2);
+  // Preconditions of both samplings: H2, W2, hm, wm > 0 if N; 1 / stride finite in f2's dtype; indices in range as read
+  if (n > 0 && (f2.size(2) == 0 || f2.size(3) == 0))
+    throw py::value_error("forward(): f2 has no cells to sample, got spatial size (" +
+                          std::to_string(f2.size(2)) + ", " + std::to_string(f2.size(3)) + ")");
+  if (n > 0 && (hm == 0 || wm == 0))
+    throw py::value_error("forward(): coarse has no cells to sample, got spatial size (" +
+                          std::to_string(hm) + ", " + std::to_string(wm) + ")");
+  const double scale = 1.0 / stride;
+  if (!(scale <= refine::largest(f2.scalar_type())))
+    throw py::value_error("forward(): stride is too small: 1 / stride is not finite in f2's dtype");
 
   at::Tensor bx = boxes.to(f2.scalar_type());
-  // Indices in range: roi_align reads its inputs at the given batch index.
+  at::Tensor feat_rois = refine::rois(bx, bidx, 1.0, 1.0, scale);
+  // The coarse grid covers the same input extent at its own resolution:
+  // scale x and y separately into its cells.
+  at::Tensor inst = at::arange(n, bidx.options());
+  at::Tensor coarse_rois = refine::rois(bx, inst, wm / w_px, hm / h_px, 1.0);
   if (n > 0) {
-    // one transfer for both bounds
-    at::Tensor mm = at::stack({bidx.min(), bidx.max()}).to(at::kLong).cpu();
-    if (mm[0].item<int64_t>() < 0 || mm[1].item<int64_t>() >= f2.size(0))
+    // Both index columns as the sampler reads them, in one transfer.
+    at::Tensor image = feat_rois.select(1, 0), region = coarse_rois.select(1, 0);
+    at::Tensor mm = at::stack({image.min(), image.max(), region.max()}).to(at::kCPU, at::kDouble);
+    const double* m = mm.data_ptr<double>();
+    if (!(m[0] >= 0.0 && m[1] < static_cast<double>(f2.size(0))))
       throw py::index_error("forward(): bidx out of range for f2");
+    if (!(m[2] < static_cast<double>(n)))
+      throw py::index_error("forward(): more regions than f2's dtype can number");
   }
   py::object roi_align = g_mod->global("roi_align");
   py::tuple size = py::make_tuple(roi, roi);
-  at::Tensor feat_rois = refine::rois(bx, bidx, 1.0, 1.0);
   py::object f_roi = roi_align(pyapi::wrap(f2), pyapi::wrap(feat_rois), size,
-                               py::arg("spatial_scale") = 1.0 / stride,
+                               py::arg("spatial_scale") = scale,
                                py::arg("sampling_ratio") = 2, py::arg("aligned") = true);
-  // The coarse grid covers the same input extent at its own resolution:
-  // scale x and y separately into its cells.
   at::Tensor cin = coarse.to(f2.scalar_type()).unsqueeze(1);
-  at::Tensor inst = at::arange(n, bidx.options());
-  at::Tensor coarse_rois = refine::rois(bx, inst, wm / w_px, hm / h_px);
   py::object c_roi_obj = roi_align(pyapi::wrap(cin), pyapi::wrap(coarse_rois), size,
                                    py::arg("spatial_scale") = 1.0, py::arg("sampling_ratio") = 2,
                                    py::arg("aligned") = true);

@@ -1,5 +1,10 @@
 #include "refine.h"
 
+#include <ATen/Dispatch.h>
+
+#include <algorithm>
+#include <limits>
+
 namespace halcyra {
 namespace refine {
 
@@ -31,14 +36,35 @@ at::Tensor sanitize(const at::Tensor& boxes, double height, double width, double
   return at::stack({x.first, y.first, x.second, y.second}, 1);
 }
 
-at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double sx, double sy) {
+double largest(at::ScalarType t) {
+  double top = std::numeric_limits<double>::infinity();
+  if (at::isFloatingType(t))
+    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, t, "largest", [&] {
+      top = static_cast<double>(std::numeric_limits<scalar_t>::max());
+    });
+  return top;
+}
+
+at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double sx, double sy,
+                double sampler_scale) {
+  if (!at::isFloatingType(boxes.scalar_type()))  // the sampler rejects such inputs itself
+    return at::stack({batch_index.to(boxes.dtype()), boxes.select(1, 0) * sx,
+                      boxes.select(1, 1) * sy, boxes.select(1, 2) * sx, boxes.select(1, 3) * sy},
+                     1);
   // Far outside any feature map but finite: the sampler treats such points
-  // as empty, while infinities would turn its indices into garbage.
-  constexpr double kFar = 1e7;
-  at::Tensor b = boxes.nan_to_num(0.0, kFar, -kFar).clamp(-kFar, kFar);
-  return at::stack({batch_index.to(b.dtype()), b.select(1, 0) * sx, b.select(1, 1) * sy,
-                    b.select(1, 2) * sx, b.select(1, 3) * sy},
-                   1);
+  // as empty, while infinities (or NaN from 0 * inf, or from inf - inf) would
+  // turn its indices into garbage. The bounds keep every coordinate, after
+  // our scaling and after the sampler's, within a quarter of the dtype's
+  // range, so that differences stay finite too; for ordinary scales they are
+  // 1e7 before and 1e30 after our scaling.
+  const double top = largest(boxes.scalar_type()) / 4 / std::max(1.0, sampler_scale);
+  const double far = std::min(1e7, top), scaled_far = std::min(1e30, top);
+  at::Tensor b = boxes.nan_to_num(0.0, far, -far).clamp(-far, far);
+  at::Tensor out = at::stack({batch_index.to(b.dtype()), b.select(1, 0) * sx, b.select(1, 1) * sy,
+                              b.select(1, 2) * sx, b.select(1, 3) * sy},
+                             1);
+  out.narrow(1, 1, 4).nan_to_num_(0.0, scaled_far, -scaled_far).clamp_(-scaled_far, scaled_far);
+  return out;
 }
 
 }  // namespace refine

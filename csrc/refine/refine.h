@@ -14,9 +14,15 @@ namespace refine {
 at::Tensor sanitize(const at::Tensor& boxes, double height, double width, double min_side);
 
 // Region rows (N, 5) for roi_align: column 0 the batch index, columns 1..4
-// the box scaled by (sx, sy) per axis. Non-finite coordinates are replaced
-// by finite ones so that the sampler never indexes outside its input.
-at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double sx, double sy);
+// the box scaled by (sx, sy) per axis. Non-finite and huge coordinates are
+// replaced by finite ones that stay finite after the sampler multiplies them
+// by `sampler_scale` (its spatial_scale), so that it never indexes outside
+// its input.
+at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double sx, double sy,
+                double sampler_scale);
+
+// The largest finite value of a floating dtype (infinity for other dtypes).
+double largest(at::ScalarType t);
 
 }  // namespace refine
 }  // namespace halcyra
