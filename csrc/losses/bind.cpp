@@ -373,6 +373,10 @@ py::object forward_impl(const Args& a) {
 
 // ciou and dice_loss as composite dispatcher operators: called while
 // torch.compile traces them, so the compiler sees their tensor operations.
+at::Tensor op_ciou(const at::Tensor& box1, const at::Tensor& box2) {
+  return losses::ciou(box1, box2);
+}
+
 at::Tensor op_dice_loss(const at::Tensor& logits, const at::Tensor& targets,
                         const at::Scalar& eps) {
   return losses::dice_loss(logits, targets, eps, at::Tensor());
@@ -381,7 +385,7 @@ at::Tensor op_dice_loss(const at::Tensor& logits, const at::Tensor& targets,
 }  // namespace
 
 TORCH_LIBRARY_FRAGMENT(halcyra, m) {
-  m.def("ciou(Tensor box1, Tensor box2) -> Tensor", TORCH_FN(losses::ciou));
+  m.def("ciou(Tensor box1, Tensor box2) -> Tensor", TORCH_FN(op_ciou));
   m.def("dice_loss(Tensor logits, Tensor targets, Scalar eps=1.0) -> Tensor",
         TORCH_FN(op_dice_loss));
 }
