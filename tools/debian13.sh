@@ -59,6 +59,7 @@ make_root() {
   log "debootstrap trixie into $tmp"
   debootstrap --variant=minbase trixie "$tmp" "$MIRROR" > "$(dirname "$ROOT")/debootstrap.log" 2>&1 || {
     tail -n 30 "$(dirname "$ROOT")/debootstrap.log"; exit 1; }
+  rm -rf "$ROOT"
   mv "$tmp" "$ROOT"
 }
 
