@@ -253,3 +253,44 @@ def test_functions_bind_as_methods():
     with pytest.raises(AttributeError, match="'Head' object has no attribute 'shape'"):
         Head().flatten()          # the instance is bound as x
     assert D.flatten_preds.__get__(None, Head) is D.flatten_preds
+
+
+def same_values(a, b):
+    """Equal element by element, NaN where the other has NaN."""
+    return torch.equal(torch.isnan(a), torch.isnan(b)) and torch.equal(a.nan_to_num(0.0), b.nan_to_num(0.0))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_fused_decoding_equals_the_op_sequence(threads):
+    """The CPU fast paths give exactly the values of the tensor op sequence they
+    replace, at any thread count: an odd anchor count (vectors of two anchors
+    leave one over), point counts filling vectors of eight fully, partly or not
+    at all, NaN and inf, softplus's threshold, crossed sides and exact ties of
+    the maximum, and non-contiguous inputs."""
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        g = torch.Generator().manual_seed(3)
+        pts, st = D.make_anchors([(61, 59), (31, 30), (16, 15)])  # 4,545 anchors
+        A = pts.shape[0]
+        raw = torch.randn(3, A, 4, generator=g) * 5
+        raw[0, :6] = torch.tensor([20.0, 19.99, 20.01, -20.0])
+        raw[1, 3:9] = torch.tensor([float("nan"), float("inf"), float("-inf"), 0.0])
+        raw[2, :50, 2:] = raw[2, :50, :2]              # left == right: tie when offset 0.5
+        raw[2, 50:99] = -30.0                           # crossed: both sides collapse
+        for offset in (0.0, 0.5, 1.5):
+            for r in (raw, raw.transpose(0, 1).contiguous().transpose(0, 1)):
+                assert same_values(D.decode_boxes(r, pts, st, offset=offset),
+                                   ref_decode_boxes(r, pts, st, offset))
+        for n in (1, 3, 4, 17):
+            praw = torch.randn(2, A, 2 * n, generator=g) * 3
+            praw[0, 7, 0] = float("nan")
+            praw[1, 5, -1] = float("inf")
+            assert torch.equal(D.decode_points(praw, pts, st, n).isnan(),
+                               ref_decode_points(praw, pts, st, n).isnan())
+            assert same_values(D.decode_points(praw, pts, st, n), ref_decode_points(praw, pts, st, n))
+            strided = praw.transpose(0, 1).contiguous().transpose(0, 1)
+            assert same_values(D.decode_points(strided, pts, st, n),
+                               ref_decode_points(strided, pts, st, n))
+    finally:
+        torch.set_num_threads(before)

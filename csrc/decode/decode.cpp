@@ -3,6 +3,15 @@
 #include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 
+#include "../pyapi/compat.h"
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace halcyra {
 namespace decode {
 
@@ -45,41 +54,135 @@ bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor&
            (raw.requires_grad() || points.requires_grad() || stride.requires_grad()));
 }
 
+// Boxes of rows [i0, i1) of the (B * A) anchors from softplus values sp: the
+// scalar form, and the remainder of the AVX2 form. sp and out may be the same
+// memory (each anchor's four values are read before they are written).
+void boxes_plain(const float* sp, const float* p, const float* s, int64_t A, float offset,
+                 bool apply_max, int64_t i0, int64_t i1, float* o) {
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+    const float* ri = sp + i * 4;
+    const float x1 = px - (ri[0] - offset) * st, y1 = py - (ri[1] - offset) * st;
+    float x2 = px + (ri[2] - offset) * st, y2 = py + (ri[3] - offset) * st;
+    if (apply_max) {
+      // maximum() propagates NaN from either side
+      x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
+      y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
+    }
+    float* oi = o + i * 4;
+    oi[0] = x1;
+    oi[1] = y1;
+    oi[2] = x2;
+    oi[3] = y2;
+  }
+}
+
+// Points of rows [i0, i1) from raw (rows of C = 2n): the scalar form.
+void points_plain(const float* r, const float* p, const float* s, int64_t A, int64_t C,
+                  int64_t i0, int64_t i1, float* o) {
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+    const float* ri = r + i * C;
+    float* oi = o + i * C;
+    for (int64_t k = 0; k < C; k += 2) {
+      oi[k] = ri[k] * st + px;
+      oi[k + 1] = ri[k + 1] * st + py;
+    }
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define HALCYRA_DECODE_AVX2 1
+
+bool have_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+
+// Two anchors per vector of 8: lanes (x1, y1, x2, y2) of anchor a, then of
+// the next anchor. The same float operations as boxes_plain, lane by lane.
+__attribute__((target("avx2"))) void boxes_avx2(const float* sp, const float* p, const float* s,
+                                                 int64_t A, float offset, bool apply_max,
+                                                 int64_t i0, int64_t i1, float* o) {
+  const __m256 off = _mm256_set1_ps(offset);
+  const __m256 neg_lo = _mm256_setr_ps(-0.0f, -0.0f, 0.0f, 0.0f, -0.0f, -0.0f, 0.0f, 0.0f);
+  int64_t i = i0, a = i0 % A;
+  for (; i + 2 <= i1; i += 2) {
+    const int64_t b = a + 1 == A ? 0 : a + 1;
+    const __m256 st = _mm256_setr_ps(s[a], s[a], s[a], s[a], s[b], s[b], s[b], s[b]);
+    const __m256 pt = _mm256_setr_ps(p[2 * a], p[2 * a + 1], p[2 * a], p[2 * a + 1],
+                                     p[2 * b], p[2 * b + 1], p[2 * b], p[2 * b + 1]);
+    const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(sp + i * 4), off), st);
+    // x1y1 = points - d, x2y2 = points + d (adding -d is subtracting d)
+    __m256 box = _mm256_add_ps(pt, _mm256_xor_ps(d, neg_lo));
+    if (apply_max) {
+      // (x1, y1, max(x2, x1), max(y2, y1)), NaN from either side
+      const __m256 lo = _mm256_permute_ps(box, 0x44);  // x1, y1, x1, y1
+      box = _mm256_or_ps(_mm256_max_ps(box, lo), _mm256_cmp_ps(box, lo, _CMP_UNORD_Q));
+    }
+    _mm256_storeu_ps(o + i * 4, box);
+    a = b + 1 == A ? 0 : b + 1;
+  }
+  boxes_plain(sp, p, s, A, offset, apply_max, i, i1, o);
+}
+
+// raw * stride + (px, py, px, py, ...) eight channels at a time.
+__attribute__((target("avx2"))) void points_avx2(const float* r, const float* p, const float* s,
+                                                  int64_t A, int64_t C, int64_t i0, int64_t i1,
+                                                  float* o) {
+  const int64_t cv = C - C % 8;
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const __m256 st = _mm256_set1_ps(s[a]);
+    const float px = p[2 * a], py = p[2 * a + 1];
+    const __m256 pt = _mm256_setr_ps(px, py, px, py, px, py, px, py);
+    const float* ri = r + i * C;
+    float* oi = o + i * C;
+    for (int64_t k = 0; k < cv; k += 8)
+      _mm256_storeu_ps(oi + k, _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(ri + k), st), pt));
+    for (int64_t k = cv; k < C; k += 2) {
+      oi[k] = ri[k] * s[a] + px;
+      oi[k + 1] = ri[k + 1] * s[a] + py;
+    }
+  }
+}
+#endif
+
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
                        const at::Tensor& stride_in, float offset, bool apply_max) {
-  // softplus through the library's own (vectorised) kernel, the rest fused
-  at::Tensor sp = at::softplus(raw).contiguous();
+  HALCYRA_RECORD("decode_boxes");
+  // raw (B, A, 4), points (A, 2), stride (A,), float32 on the CPU (fused_ok).
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1);
-  at::Tensor out = at::empty({B, A, 4}, sp.options());
+  // softplus through the library's own (vectorised) kernel, the rest fused.
+  // A contiguous raw is computed straight into the output, then rewritten in
+  // place; any other layout goes through softplus's own output, whose layout
+  // (and so its vector/scalar split) follows raw's as in the op sequence.
+  at::Tensor out, sp;
+  if (raw.is_contiguous()) {
+    out = at::empty({B, A, 4}, raw.options());
+    at::softplus_out(out, raw, 1, 20);
+    sp = out;
+  } else {
+    sp = at::softplus(raw).contiguous();
+    out = at::empty({B, A, 4}, raw.options());
+  }
   const float* r = sp.data_ptr<float>();
   const float* p = points.data_ptr<float>();
   const float* s = stride.data_ptr<float>();
   float* o = out.data_ptr<float>();
   at::parallel_for(0, B * A, 8192, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      const int64_t a = i % A;
-      const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
-      const float* ri = r + i * 4;
-      const float x1 = px - (ri[0] - offset) * st, y1 = py - (ri[1] - offset) * st;
-      float x2 = px + (ri[2] - offset) * st, y2 = py + (ri[3] - offset) * st;
-      if (apply_max) {
-        // maximum() propagates NaN from either side
-        x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
-        y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
-      }
-      float* oi = o + i * 4;
-      oi[0] = x1;
-      oi[1] = y1;
-      oi[2] = x2;
-      oi[3] = y2;
-    }
+#ifdef HALCYRA_DECODE_AVX2
+    if (have_avx2()) return boxes_avx2(r, p, s, A, offset, apply_max, begin, end, o);
+#endif
+    boxes_plain(r, p, s, A, offset, apply_max, begin, end, o);
   });
   return out;
 }
 
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
+  HALCYRA_RECORD("decode_points");
+  // raw (B, A, C = 2n), points (A, 2), stride (A,), float32 on the CPU (fused_ok).
   at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
              stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1), C = raw.size(2);
@@ -88,17 +191,11 @@ at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
   const float* p = points.data_ptr<float>();
   const float* s = stride.data_ptr<float>();
   float* o = out.data_ptr<float>();
-  at::parallel_for(0, B * A, 2048, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      const int64_t a = i % A;
-      const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
-      const float* ri = r + i * C;
-      float* oi = o + i * C;
-      for (int64_t k = 0; k < C; k += 2) {
-        oi[k] = ri[k] * st + px;
-        oi[k + 1] = ri[k + 1] * st + py;
-      }
-    }
+  at::parallel_for(0, B * A, std::max<int64_t>(1, 65536 / C), [&](int64_t begin, int64_t end) {
+#ifdef HALCYRA_DECODE_AVX2
+    if (have_avx2()) return points_avx2(r, p, s, A, C, begin, end, o);
+#endif
+    points_plain(r, p, s, A, C, begin, end, o);
   });
   return out;
 }
