@@ -10,6 +10,7 @@
 #include "../pyapi/compat.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -308,6 +309,17 @@ void cls_backward_rows(const ClsRows& a, float k, int64_t r0, int64_t r1, float*
 // the second-level cache.
 int64_t block_rows(int64_t nc) { return std::max<int64_t>(1, 16384 / std::max<int64_t>(1, nc)); }
 
+// f(i) for every block i in [0, n), on the intra-op threads. Each thread
+// takes the next block as it finishes one, so that a thread slowed down by
+// anything else on its core does not hold the others back.
+template <class F>
+void for_each_block(int64_t n, const F& f) {
+  std::atomic<int64_t> next{0};
+  at::parallel_for(0, std::min<int64_t>(n, at::get_num_threads()), 1, [&](int64_t, int64_t) {
+    for (int64_t i = next++; i < n; i = next++) f(i);
+  });
+}
+
 // Whether the CPU kernels apply: x, t, s (B, A, nc), aw (B, A), col (B, nc),
 // all float32 in host memory.
 bool fused_cls(const at::Tensor& x, const at::Tensor& t, const at::Tensor& aw,
@@ -359,9 +371,8 @@ struct WeightedBce : public torch::autograd::Function<WeightedBce> {
       const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
       const int64_t n_blocks = (n_rows + per - 1) / per;
       std::vector<ClsPartial> part(n_blocks);
-      at::parallel_for(0, n_blocks, 1, [&](int64_t lo, int64_t hi) {
-        for (int64_t i = lo; i < hi; ++i)
-          part[i] = cls_forward_rows(rows, i * per, std::min(n_rows, (i + 1) * per));
+      for_each_block(n_blocks, [&](int64_t i) {
+        part[i] = cls_forward_rows(rows, i * per, std::min(n_rows, (i + 1) * per));
       });
       double total = 0, norm = 0;
       for (const ClsPartial& p : part) {
@@ -398,8 +409,10 @@ struct WeightedBce : public torch::autograd::Function<WeightedBce> {
       gx = at::empty(x.sizes(), x.options());
       const ClsRows rows = rows_of(x, s, t, aw, col);
       float* g = gx.data_ptr<float>();
-      at::parallel_for(0, x.size(0) * x.size(1), block_rows(x.size(2)),
-                       [&](int64_t lo, int64_t hi) { cls_backward_rows(rows, k, lo, hi, g); });
+      const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
+      for_each_block((n_rows + per - 1) / per, [&](int64_t i) {
+        cls_backward_rows(rows, k, i * per, std::min(n_rows, (i + 1) * per), g);
+      });
     } else {
       gx = (at::sigmoid(x) - t) * (grads[0].detach() * (col.unsqueeze(1) * aw.unsqueeze(2)));
     }
