@@ -149,7 +149,7 @@ __attribute__((target("avx2"))) void points_avx2(const float* r, const float* p,
 
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
                        const at::Tensor& stride_in, float offset, bool apply_max) {
-  HALCYRA_RECORD("decode_boxes");
+  HALCYRA_RECORD("decode_boxes_cpu");
   // raw (B, A, 4), points (A, 2), stride (A,), float32 on the CPU (fused_ok).
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1);
@@ -181,7 +181,7 @@ at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
 
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
-  HALCYRA_RECORD("decode_points");
+  HALCYRA_RECORD("decode_points_cpu");
   // raw (B, A, C = 2n), points (A, 2), stride (A,), float32 on the CPU (fused_ok).
   at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
              stride = stride_in.contiguous();
