@@ -294,3 +294,38 @@ def test_fused_decoding_equals_the_op_sequence(threads):
                                ref_decode_points(strided, pts, st, n))
     finally:
         torch.set_num_threads(before)
+
+
+def test_box_gradients_equal_the_op_sequence():
+    """With raw needing a gradient the CPU path is one autograd node; its
+    gradient is the op sequence's value for value (ties of the maximum split
+    the gradient, NaN passes it to both sides), and it can be differentiated
+    again."""
+    g = torch.Generator().manual_seed(4)
+    pts, st = D.make_anchors([(9, 7), (5, 4), (3, 2)])
+    A = pts.shape[0]
+    base = torch.randn(2, A, 4, generator=g) * 4
+    base[0, :20, 2:] = base[0, :20, :2]              # ties at offset 0.5
+    base[1, :20] = -30.0                              # crossed sides
+    base[1, 30, 1] = float("nan")
+    base[0, 40:44] = torch.tensor([20.0, 19.99, 20.01, 25.0])
+    grad = torch.randn(2, A, 4, generator=g)
+    grad[0, 5:10] = 0.0
+    for offset in (0.0, 0.5):
+        for layout in ("contiguous", "strided"):
+            raw0 = base if layout == "contiguous" else base.transpose(0, 1).contiguous().transpose(0, 1)
+            out = []
+            for fn in (lambda r: D.decode_boxes(r, pts, st, offset=offset),
+                       lambda r: ref_decode_boxes(r, pts, st, offset)):
+                r = raw0.clone().requires_grad_()
+                boxes = fn(r)
+                boxes.backward(grad)
+                out.append((boxes.detach(), r.grad))
+            assert same_values(out[0][0], out[1][0]) and same_values(out[0][1], out[1][1])
+    r = base.clone().nan_to_num().requires_grad_()
+    gr, = torch.autograd.grad(D.decode_boxes(r, pts, st, offset=0.5), r, grad, create_graph=True)
+    gg1, = torch.autograd.grad((gr ** 2).sum(), r)
+    r2 = r.detach().clone().requires_grad_()
+    gr2, = torch.autograd.grad(ref_decode_boxes(r2, pts, st, 0.5), r2, grad, create_graph=True)
+    gg2, = torch.autograd.grad((gr2 ** 2).sum(), r2)
+    torch.testing.assert_close(gg1, gg2)

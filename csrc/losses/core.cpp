@@ -420,6 +420,12 @@ struct WeightedBce : public torch::autograd::Function<WeightedBce> {
   }
 };
 
+// A contiguous (B, A) bool mask in host memory.
+bool host_masks(const at::Tensor& m, int64_t B, int64_t A) {
+  return m.device().is_cpu() && m.scalar_type() == at::kBool && m.dim() == 2 &&
+         m.size(0) == B && m.size(1) == A && m.is_contiguous();
+}
+
 }  // namespace
 
 std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
@@ -434,10 +440,21 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
   // cast down).
   c10::impl::ExcludeDispatchKeyGuard no_autocast(c10::autocast_dispatch_keyset);
   const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
-  at::Tensor anchor_w = ignore_mask.bitwise_not()
-                            .bitwise_or(fg_mask)
-                            .to(cls_raw.scalar_type())
-                            .expand({B, A});
+  at::Tensor anchor_w;
+  if (cls_raw.device().is_cpu() && cls_raw.scalar_type() == at::kFloat &&
+      host_masks(fg_mask, B, A) && host_masks(ignore_mask, B, A)) {
+    // The common case in one small loop (on the CPU every tensor op of this
+    // size is its own parallel region).
+    anchor_w = at::empty({B, A}, cls_raw.options());
+    const bool *fg = fg_mask.data_ptr<bool>(), *ign = ignore_mask.data_ptr<bool>();
+    float* w = anchor_w.data_ptr<float>();
+    for (int64_t i = 0; i < B * A; ++i) w[i] = (!ign[i] || fg[i]) ? 1.0f : 0.0f;
+  } else {
+    anchor_w = ignore_mask.bitwise_not()
+                   .bitwise_or(fg_mask)
+                   .to(cls_raw.scalar_type())
+                   .expand({B, A});
+  }
   at::Tensor col = col_avail.to(cls_raw.scalar_type()).expand({B, nc});
   at::Tensor t = target_scores.detach().to(cls_raw.scalar_type());
   auto out = WeightedBce::apply(cls_raw, t, anchor_w, col,
