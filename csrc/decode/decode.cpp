@@ -1,10 +1,9 @@
 #include "decode.h"
 
 #include <ATen/Parallel.h>
-#include <ATen/core/grad_mode.h>
-#include <torch/csrc/autograd/custom_function.h>
-
 #include "../pyapi/compat.h"
+
+#include <torch/csrc/autograd/custom_function.h>
 
 #include <algorithm>
 #include <cmath>
@@ -167,7 +166,7 @@ __attribute__((target("avx2"))) void points_avx2(const float* r, const float* p,
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
                        const at::Tensor& stride_in, float offset, bool apply_max,
                        at::Tensor* sp_kept = nullptr) {
-  HALCYRA_RECORD("decode_boxes_cpu");
+  HALCYRA_RECORD("decode_boxes_kernel");
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1);
   // softplus through the library's own (vectorised) kernel, the rest fused.
@@ -258,7 +257,7 @@ struct BoxDecode : public torch::autograd::Function<BoxDecode> {
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
-    HALCYRA_RECORD("decode_boxes_cpu_backward");
+    HALCYRA_RECORD("decode_boxes_kernel_backward");
     auto saved = ctx->get_saved_variables();
     const at::Tensor &raw = saved[0], &points = saved[1], &stride = saved[2], &sp = saved[3];
     const float offset = static_cast<float>(ctx->saved_data["offset"].toDouble());
@@ -288,7 +287,7 @@ struct BoxDecode : public torch::autograd::Function<BoxDecode> {
 
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
-  HALCYRA_RECORD("decode_points_cpu");
+  HALCYRA_RECORD("decode_points_kernel");
   // raw (B, A, C = 2n), points (A, 2), stride (A,), float32 on the CPU (fused_ok).
   at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
              stride = stride_in.contiguous();
