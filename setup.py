@@ -9,6 +9,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
 CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
+# at::parallel_for is a header template: it runs on the intra-op threads (the
+# tensor library's OpenMP pool) only where OpenMP is on, else serially.
+CXX_FLAGS += ["-fopenmp"]
 
 
 def pyapi_source(folder):
@@ -26,7 +29,8 @@ def pyapi_source(folder):
 
 def ext(name, folder):
     sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + [pyapi_source(folder)]
-    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS})
+    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS},
+                        extra_link_args=["-fopenmp"])
 
 
 EXTENSIONS = [ext("halcyra.infer.decode", "decode")]
