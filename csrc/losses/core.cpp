@@ -409,10 +409,11 @@ struct WeightedBce : public torch::autograd::Function<WeightedBce> {
       gx = at::empty(x.sizes(), x.options());
       const ClsRows rows = rows_of(x, s, t, aw, col);
       float* g = gx.data_ptr<float>();
-      const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
-      for_each_block((n_rows + per - 1) / per, [&](int64_t i) {
-        cls_backward_rows(rows, k, i * per, std::min(n_rows, (i + 1) * per), g);
-      });
+      // One contiguous range of rows per thread: the first writes to the new
+      // gradient's pages fault them in, and threads faulting pages of the
+      // same page table wait for each other.
+      at::parallel_for(0, x.size(0) * x.size(1), block_rows(x.size(2)),
+                       [&](int64_t lo, int64_t hi) { cls_backward_rows(rows, k, lo, hi, g); });
     } else {
       gx = (at::sigmoid(x) - t) * (grads[0].detach() * (col.unsqueeze(1) * aw.unsqueeze(2)));
     }
