@@ -50,6 +50,10 @@ if SANITIZE:
     CXX_FLAGS += [f"-fsanitize={SANITIZE}", "-fno-omit-frame-pointer", "-fno-wrapv",
                   "-fno-wrapv-pointer", "-O1", "-g1"]
 LINK_FLAGS = [f"-fsanitize={SANITIZE}"] if SANITIZE else []
+# at::parallel_for is a header template: it runs on the intra-op threads (the
+# tensor library's OpenMP pool) only where OpenMP is on, else serially.
+CXX_FLAGS += ["-fopenmp"]
+LINK_FLAGS += ["-fopenmp"]
 
 
 def pyapi_source(folder):

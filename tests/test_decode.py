@@ -258,3 +258,79 @@ def test_functions_bind_as_methods():
     with pytest.raises(AttributeError, match="'Head' object has no attribute 'shape'"):
         Head().flatten()          # the instance is bound as x
     assert D.flatten_preds.__get__(None, Head) is D.flatten_preds
+
+
+def same_values(a, b):
+    """Equal element by element, NaN where the other has NaN."""
+    return torch.equal(torch.isnan(a), torch.isnan(b)) and torch.equal(a.nan_to_num(0.0), b.nan_to_num(0.0))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_fused_decoding_equals_the_op_sequence(threads):
+    """The CPU fast paths give exactly the values of the tensor op sequence they
+    replace, at any thread count: an odd anchor count (vectors of two anchors
+    leave one over), point counts filling vectors of eight fully, partly or not
+    at all, NaN and inf, softplus's threshold, crossed sides and exact ties of
+    the maximum, and non-contiguous inputs."""
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        g = torch.Generator().manual_seed(3)
+        pts, st = D.make_anchors([(61, 59), (31, 30), (16, 15)])  # 4,545 anchors
+        A = pts.shape[0]
+        raw = torch.randn(3, A, 4, generator=g) * 5
+        raw[0, :6] = torch.tensor([20.0, 19.99, 20.01, -20.0])
+        raw[1, 3:9] = torch.tensor([float("nan"), float("inf"), float("-inf"), 0.0])
+        raw[2, :50, 2:] = raw[2, :50, :2]              # left == right: tie when offset 0.5
+        raw[2, 50:99] = -30.0                           # crossed: both sides collapse
+        for offset in (0.0, 0.5, 1.5):
+            for r in (raw, raw.transpose(0, 1).contiguous().transpose(0, 1)):
+                assert same_values(D.decode_boxes(r, pts, st, offset=offset),
+                                   ref_decode_boxes(r, pts, st, offset))
+        for n in (1, 3, 4, 17):
+            praw = torch.randn(2, A, 2 * n, generator=g) * 3
+            praw[0, 7, 0] = float("nan")
+            praw[1, 5, -1] = float("inf")
+            assert torch.equal(D.decode_points(praw, pts, st, n).isnan(),
+                               ref_decode_points(praw, pts, st, n).isnan())
+            assert same_values(D.decode_points(praw, pts, st, n), ref_decode_points(praw, pts, st, n))
+            strided = praw.transpose(0, 1).contiguous().transpose(0, 1)
+            assert same_values(D.decode_points(strided, pts, st, n),
+                               ref_decode_points(strided, pts, st, n))
+    finally:
+        torch.set_num_threads(before)
+
+
+def test_box_gradients_equal_the_op_sequence():
+    """With raw needing a gradient the CPU path is one autograd node; its
+    gradient is the op sequence's value for value (ties of the maximum split
+    the gradient, NaN passes it to both sides), and it can be differentiated
+    again."""
+    g = torch.Generator().manual_seed(4)
+    pts, st = D.make_anchors([(9, 7), (5, 4), (3, 2)])
+    A = pts.shape[0]
+    base = torch.randn(2, A, 4, generator=g) * 4
+    base[0, :20, 2:] = base[0, :20, :2]              # ties at offset 0.5
+    base[1, :20] = -30.0                              # crossed sides
+    base[1, 30, 1] = float("nan")
+    base[0, 40:44] = torch.tensor([20.0, 19.99, 20.01, 25.0])
+    grad = torch.randn(2, A, 4, generator=g)
+    grad[0, 5:10] = 0.0
+    for offset in (0.0, 0.5):
+        for layout in ("contiguous", "strided"):
+            raw0 = base if layout == "contiguous" else base.transpose(0, 1).contiguous().transpose(0, 1)
+            out = []
+            for fn in (lambda r: D.decode_boxes(r, pts, st, offset=offset),
+                       lambda r: ref_decode_boxes(r, pts, st, offset)):
+                r = raw0.clone().requires_grad_()
+                boxes = fn(r)
+                boxes.backward(grad)
+                out.append((boxes.detach(), r.grad))
+            assert same_values(out[0][0], out[1][0]) and same_values(out[0][1], out[1][1])
+    r = base.clone().nan_to_num().requires_grad_()
+    gr, = torch.autograd.grad(D.decode_boxes(r, pts, st, offset=0.5), r, grad, create_graph=True)
+    gg1, = torch.autograd.grad((gr ** 2).sum(), r)
+    r2 = r.detach().clone().requires_grad_()
+    gr2, = torch.autograd.grad(ref_decode_boxes(r2, pts, st, 0.5), r2, grad, create_graph=True)
+    gg2, = torch.autograd.grad((gr2 ** 2).sum(), r2)
+    torch.testing.assert_close(gg1, gg2)

@@ -3,6 +3,15 @@
 #include <ATen/Parallel.h>
 #include "../pyapi/compat.h"
 
+#include <torch/csrc/autograd/custom_function.h>
+
+#include <algorithm>
+#include <cmath>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 namespace halcyra {
 namespace decode {
 
@@ -31,65 +40,259 @@ at::Tensor flatten_preds(const at::Tensor& x) {
 namespace {
 
 // Fused CPU paths for the common case (float32, anchors matching the anchor
-// axis, no autograd recording): one pass instead of a chain of broadcasting
-// tensor ops. The arithmetic is the op sequence's, operation for operation in
-// float32 (the build disables FMA contraction), so results are identical.
-// The preconditions of both fused kernels below, which call it first: CPU
-// float32 raw (B, A, last), points (A, 2) and stride (A,), non-empty, no
-// autograd recording.
-bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
-              int64_t last) {
+// axis): one pass instead of a chain of broadcasting tensor ops, and for boxes
+// whose raw regression needs a gradient one autograd node with a fused
+// backward pass. The arithmetic is the op sequence's, operation for operation
+// in float32 (the build disables FMA contraction), so results are identical.
+bool fused_shapes(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
+                  int64_t last) {
   return raw.device().is_cpu() && points.device().is_cpu() && stride.device().is_cpu() &&
          raw.scalar_type() == at::kFloat && points.scalar_type() == at::kFloat &&
          stride.scalar_type() == at::kFloat && raw.dim() == 3 && raw.size(2) == last &&
          points.dim() == 2 && points.size(1) == 2 && stride.dim() == 1 &&
-         points.size(0) == raw.size(1) && stride.size(0) == raw.size(1) && raw.numel() > 0 &&
+         points.size(0) == raw.size(1) && stride.size(0) == raw.size(1) && raw.numel() > 0;
+}
+
+bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
+              int64_t last) {
+  return fused_shapes(raw, points, stride, last) &&
          !(at::GradMode::is_enabled() &&
            (raw.requires_grad() || points.requires_grad() || stride.requires_grad()));
 }
 
-// Preconditions: fused_ok(raw, points_in, stride_in, 4).
+// The autograd form of the box path: recording, only raw needs a gradient,
+// and no forward-mode gradient is attached.
+bool fused_grad_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride) {
+  return fused_shapes(raw, points, stride, 4) && at::GradMode::is_enabled() &&
+         raw.requires_grad() && !points.requires_grad() && !stride.requires_grad() &&
+         !raw._fw_grad(0).defined();
+}
+
+// Boxes of rows [i0, i1) of the (B * A) anchors from softplus values sp: the
+// scalar form, and the remainder of the AVX2 form. sp and out may be the same
+// memory (each anchor's four values are read before they are written).
+void boxes_plain(const float* sp, const float* p, const float* s, int64_t A, float offset,
+                 bool apply_max, int64_t i0, int64_t i1, float* o) {
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+    const float* ri = sp + i * 4;
+    const float x1 = px - (ri[0] - offset) * st, y1 = py - (ri[1] - offset) * st;
+    float x2 = px + (ri[2] - offset) * st, y2 = py + (ri[3] - offset) * st;
+    if (apply_max) {
+      // maximum() propagates NaN from either side
+      x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
+      y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
+    }
+    float* oi = o + i * 4;
+    oi[0] = x1;
+    oi[1] = y1;
+    oi[2] = x2;
+    oi[3] = y2;
+  }
+}
+
+// Points of rows [i0, i1) from raw (rows of C = 2n): the scalar form.
+void points_plain(const float* r, const float* p, const float* s, int64_t A, int64_t C,
+                  int64_t i0, int64_t i1, float* o) {
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+    const float* ri = r + i * C;
+    float* oi = o + i * C;
+    for (int64_t k = 0; k < C; k += 2) {
+      oi[k] = ri[k] * st + px;
+      oi[k + 1] = ri[k + 1] * st + py;
+    }
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define HALCYRA_DECODE_AVX2 1
+
+bool have_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+
+// Two anchors per vector of 8: lanes (x1, y1, x2, y2) of anchor a, then of
+// the next anchor. The same float operations as boxes_plain, lane by lane.
+__attribute__((target("avx2"))) void boxes_avx2(const float* sp, const float* p, const float* s,
+                                                 int64_t A, float offset, bool apply_max,
+                                                 int64_t i0, int64_t i1, float* o) {
+  const __m256 off = _mm256_set1_ps(offset);
+  const __m256 neg_lo = _mm256_setr_ps(-0.0f, -0.0f, 0.0f, 0.0f, -0.0f, -0.0f, 0.0f, 0.0f);
+  int64_t i = i0, a = i0 % A;
+  for (; i + 2 <= i1; i += 2) {
+    const int64_t b = a + 1 == A ? 0 : a + 1;
+    const __m256 st = _mm256_setr_ps(s[a], s[a], s[a], s[a], s[b], s[b], s[b], s[b]);
+    const __m256 pt = _mm256_setr_ps(p[2 * a], p[2 * a + 1], p[2 * a], p[2 * a + 1],
+                                     p[2 * b], p[2 * b + 1], p[2 * b], p[2 * b + 1]);
+    const __m256 d = _mm256_mul_ps(_mm256_sub_ps(_mm256_loadu_ps(sp + i * 4), off), st);
+    // x1y1 = points - d, x2y2 = points + d (adding -d is subtracting d)
+    __m256 box = _mm256_add_ps(pt, _mm256_xor_ps(d, neg_lo));
+    if (apply_max) {
+      // (x1, y1, max(x2, x1), max(y2, y1)), NaN from either side
+      const __m256 lo = _mm256_permute_ps(box, 0x44);  // x1, y1, x1, y1
+      box = _mm256_or_ps(_mm256_max_ps(box, lo), _mm256_cmp_ps(box, lo, _CMP_UNORD_Q));
+    }
+    _mm256_storeu_ps(o + i * 4, box);
+    a = b + 1 == A ? 0 : b + 1;
+  }
+  boxes_plain(sp, p, s, A, offset, apply_max, i, i1, o);
+}
+
+// raw * stride + (px, py, px, py, ...) eight channels at a time.
+__attribute__((target("avx2"))) void points_avx2(const float* r, const float* p, const float* s,
+                                                  int64_t A, int64_t C, int64_t i0, int64_t i1,
+                                                  float* o) {
+  const int64_t cv = C - C % 8;
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const __m256 st = _mm256_set1_ps(s[a]);
+    const float px = p[2 * a], py = p[2 * a + 1];
+    const __m256 pt = _mm256_setr_ps(px, py, px, py, px, py, px, py);
+    const float* ri = r + i * C;
+    float* oi = o + i * C;
+    for (int64_t k = 0; k < cv; k += 8)
+      _mm256_storeu_ps(oi + k, _mm256_add_ps(_mm256_mul_ps(_mm256_loadu_ps(ri + k), st), pt));
+    for (int64_t k = cv; k < C; k += 2) {
+      oi[k] = ri[k] * s[a] + px;
+      oi[k + 1] = ri[k + 1] * s[a] + py;
+    }
+  }
+}
+#endif
+
+// Boxes from raw (B, A, 4), points (A, 2), stride (A,), float32 on the CPU.
+// With `sp_kept`, the softplus values are left there (B, A, 4).
+// Preconditions: fused_shapes(raw, points_in, stride_in, 4).
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
-                       const at::Tensor& stride_in, float offset, bool apply_max) {
+                       const at::Tensor& stride_in, float offset, bool apply_max,
+                       at::Tensor* sp_kept = nullptr) {
   HALCYRA_RECORD("decode_boxes_kernel");
-  TORCH_CHECK(fused_ok(raw, points_in, stride_in, 4), "decode_boxes(): fused kernel misused");
-  // softplus through the library's own (vectorised) kernel, the rest fused
-  at::Tensor sp = at::softplus(raw).contiguous();
+  TORCH_CHECK(fused_shapes(raw, points_in, stride_in, 4), "decode_boxes(): fused kernel misused");
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
   const int64_t B = raw.size(0), A = raw.size(1);
-  at::Tensor out = at::empty({B, A, 4}, sp.options());
+  // softplus through the library's own (vectorised) kernel, the rest fused.
+  // A contiguous raw is computed straight into the output, then rewritten in
+  // place; any other layout goes through softplus's own output, whose layout
+  // (and so its vector/scalar split) follows raw's as in the op sequence.
+  at::Tensor out, sp;
+  if (raw.is_contiguous() && !sp_kept) {
+    out = at::empty({B, A, 4}, raw.options());
+    at::softplus_out(out, raw, 1, 20);
+    sp = out;
+  } else {
+    sp = at::softplus(raw).contiguous();
+    out = at::empty({B, A, 4}, raw.options());
+  }
   const float* r = sp.data_ptr<float>();
   const float* p = points.data_ptr<float>();
   const float* s = stride.data_ptr<float>();
   float* o = out.data_ptr<float>();
   at::parallel_for(0, B * A, 8192, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      const int64_t a = i % A;
-      const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
-      const float* ri = r + i * 4;
-      const float x1 = px - (ri[0] - offset) * st, y1 = py - (ri[1] - offset) * st;
-      float x2 = px + (ri[2] - offset) * st, y2 = py + (ri[3] - offset) * st;
-      if (apply_max) {
-        // maximum() propagates NaN from either side
-        x2 = (std::isnan(x2) || std::isnan(x1)) ? NAN : std::max(x2, x1);
-        y2 = (std::isnan(y2) || std::isnan(y1)) ? NAN : std::max(y2, y1);
-      }
-      float* oi = o + i * 4;
-      oi[0] = x1;
-      oi[1] = y1;
-      oi[2] = x2;
-      oi[3] = y2;
-    }
+#ifdef HALCYRA_DECODE_AVX2
+    if (have_avx2()) return boxes_avx2(r, p, s, A, offset, apply_max, begin, end, o);
+#endif
+    boxes_plain(r, p, s, A, offset, apply_max, begin, end, o);
   });
+  if (sp_kept) *sp_kept = sp;
   return out;
 }
 
-// Preconditions: fused_ok(raw_in, points_in, stride_in, C) with C = raw_in.size(2) even.
+// The gradient with respect to the softplus values, from the gradient g of
+// the boxes, with the op sequence's rounding: cat, maximum (a tie splits the
+// gradient in halves, NaN passes it to both sides), points -/+ d, d * stride.
+void boxes_grad_plain(const float* sp, const float* g, const float* p, const float* s,
+                      int64_t A, float offset, bool apply_max, int64_t i0, int64_t i1,
+                      float* gsp) {
+  for (int64_t i = i0, a = i0 % A; i < i1; ++i, a = a + 1 == A ? 0 : a + 1) {
+    const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
+    const float* ri = sp + i * 4;
+    const float* gi = g + i * 4;
+    float g_x1 = gi[0], g_y1 = gi[1], g_x2 = gi[2], g_y2 = gi[3];
+    if (apply_max) {
+      // maximum(self = x2, other = x1), and the same for y
+      const float x1 = px - (ri[0] - offset) * st, y1 = py - (ri[1] - offset) * st;
+      const float x2 = px + (ri[2] - offset) * st, y2 = py + (ri[3] - offset) * st;
+      const float hx = x2 == x1 ? g_x2 / 2 : g_x2, hy = y2 == y1 ? g_y2 / 2 : g_y2;
+      g_x1 = g_x1 + (x2 > x1 ? 0.0f : hx);
+      g_y1 = g_y1 + (y2 > y1 ? 0.0f : hy);
+      g_x2 = x2 < x1 ? 0.0f : hx;
+      g_y2 = y2 < y1 ? 0.0f : hy;
+    }
+    float* oi = gsp + i * 4;
+    oi[0] = -g_x1 * st;
+    oi[1] = -g_y1 * st;
+    oi[2] = g_x2 * st;
+    oi[3] = g_y2 * st;
+  }
+}
+
+// The same gradient with tensor ops, differentiable (double backward).
+at::Tensor boxes_grad_aten(const at::Tensor& raw, const at::Tensor& g, const at::Tensor& points,
+                           const at::Tensor& stride, float offset, bool apply_max) {
+  at::Tensor g1 = g.slice(-1, 0, 2), g2 = g.slice(-1, 2, 4);
+  if (apply_max) {
+    at::Tensor d = (at::softplus(raw) - offset) * stride.unsqueeze(-1);
+    at::Tensor x1y1 = points - d.slice(-1, 0, 2), x2y2 = points + d.slice(-1, 2, 4);
+    at::Tensor h = at::where(x2y2 == x1y1, g2 / 2, g2);
+    g1 = g1 + h.masked_fill(x2y2 > x1y1, 0);
+    g2 = h.masked_fill(x2y2 < x1y1, 0);
+  }
+  at::Tensor gd = at::cat({-g1, g2}, -1) * stride.unsqueeze(-1);
+  return at::softplus_backward(gd, raw, 1, 20);
+}
+
+// decode_boxes as one autograd node when only raw needs a gradient: the
+// forward pass of fused_boxes, and a backward pass of one fused loop plus the
+// library's softplus_backward (the op sequence's gradient, value for value).
+struct BoxDecode : public torch::autograd::Function<BoxDecode> {
+  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& raw,
+                            const at::Tensor& points, const at::Tensor& stride, double offset,
+                            bool apply_max) {
+    at::Tensor sp;
+    at::Tensor out = fused_boxes(raw, points, stride, static_cast<float>(offset), apply_max, &sp);
+    ctx->save_for_backward({raw, points.contiguous(), stride.contiguous(), sp});
+    ctx->saved_data["offset"] = offset;
+    ctx->saved_data["apply_max"] = apply_max;
+    return out;
+  }
+
+  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
+                                                 torch::autograd::variable_list grads) {
+    HALCYRA_RECORD("decode_boxes_kernel_backward");
+    auto saved = ctx->get_saved_variables();
+    const at::Tensor &raw = saved[0], &points = saved[1], &stride = saved[2], &sp = saved[3];
+    const float offset = static_cast<float>(ctx->saved_data["offset"].toDouble());
+    const bool apply_max = ctx->saved_data["apply_max"].toBool();
+    const torch::autograd::variable_list none{at::Tensor(), at::Tensor(), at::Tensor(),
+                                              at::Tensor(), at::Tensor()};
+    if (!grads[0].defined()) return none;
+    torch::autograd::variable_list out = none;
+    if (at::GradMode::is_enabled()) {  // create_graph: a gradient that is itself differentiable
+      out[0] = boxes_grad_aten(raw, grads[0], points, stride, offset, apply_max);
+      return out;
+    }
+    // g (B, A, 4) as the forward pass's output; sp, points, stride as saved.
+    const at::Tensor g = grads[0].contiguous();
+    const int64_t A = raw.size(1);
+    at::Tensor gsp = at::empty(sp.sizes(), sp.options());
+    const float *ps = sp.data_ptr<float>(), *pg = g.data_ptr<float>();
+    const float *pp = points.data_ptr<float>(), *pst = stride.data_ptr<float>();
+    float* po = gsp.data_ptr<float>();
+    at::parallel_for(0, raw.size(0) * A, 8192, [&](int64_t begin, int64_t end) {
+      boxes_grad_plain(ps, pg, pp, pst, A, offset, apply_max, begin, end, po);
+    });
+    out[0] = at::softplus_backward(gsp, raw.detach(), 1, 20);
+    return out;
+  }
+};
+
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
   HALCYRA_RECORD("decode_points_kernel");
+  // Preconditions: raw (B, A, C = 2n), points (A, 2), stride (A,), float32 on the CPU.
   TORCH_CHECK(raw_in.dim() == 3 && raw_in.size(2) % 2 == 0 &&
-                  fused_ok(raw_in, points_in, stride_in, raw_in.size(2)),
+                  fused_shapes(raw_in, points_in, stride_in, raw_in.size(2)),
               "decode_points(): fused kernel misused");
   at::Tensor raw = raw_in.contiguous(), points = points_in.contiguous(),
              stride = stride_in.contiguous();
@@ -99,17 +302,11 @@ at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
   const float* p = points.data_ptr<float>();
   const float* s = stride.data_ptr<float>();
   float* o = out.data_ptr<float>();
-  at::parallel_for(0, B * A, 2048, [&](int64_t begin, int64_t end) {
-    for (int64_t i = begin; i < end; ++i) {
-      const int64_t a = i % A;
-      const float st = s[a], px = p[a * 2], py = p[a * 2 + 1];
-      const float* ri = r + i * C;
-      float* oi = o + i * C;
-      for (int64_t k = 0; k < C; k += 2) {
-        oi[k] = ri[k] * st + px;
-        oi[k + 1] = ri[k + 1] * st + py;
-      }
-    }
+  at::parallel_for(0, B * A, std::max<int64_t>(1, 65536 / C), [&](int64_t begin, int64_t end) {
+#ifdef HALCYRA_DECODE_AVX2
+    if (have_avx2()) return points_avx2(r, p, s, A, C, begin, end, o);
+#endif
+    points_plain(r, p, s, A, C, begin, end, o);
   });
   return out;
 }
@@ -128,6 +325,8 @@ at::Tensor decode_boxes(const at::Tensor& raw, const at::Tensor& points,
                         bool apply_max) {
   if (fused_ok(raw, points, stride, 4) && !offset.isComplex())
     return fused_boxes(raw, points, stride, offset.toFloat(), apply_max);
+  if (fused_grad_ok(raw, points, stride) && !offset.isComplex())
+    return BoxDecode::apply(raw, points, stride, static_cast<double>(offset.toFloat()), apply_max);
   at::Tensor d = (at::softplus(raw) - offset) * stride.unsqueeze(-1);
   return finish_boxes(d, points, apply_max);
 }

@@ -250,7 +250,9 @@ py::object forward_impl(const Args& a) {
   at::Tensor pred_boxes = as_tensor(pred_boxes_o, "pred_boxes");
 
   // 7. assignment on detached tensors (late-bound)
-  py::object scores = pyapi::wrap(cls_raw.detach().sigmoid());
+  at::Tensor scores_t = cls_raw.detach().sigmoid();
+  const auto scores_version = scores_t._version();
+  py::object scores = pyapi::wrap(scores_t);
   py::tuple args = py::make_tuple(scores, pyapi::wrap(pred_boxes.detach()), points,
                                   pyapi::getitem(batch, "gt_boxes"),
                                   pyapi::getitem(batch, "gt_cls"),
@@ -295,7 +297,9 @@ py::object forward_impl(const Args& a) {
     at::Tensor col_avail =
         losses::class_availability(has_rect, has_polygon, has_keypoint, has_polyline, is_pl);
     std::tie(cls, norm) =
-        losses::cls_loss(cls_raw, target_scores, fg_mask, ignore_mask, col_avail);
+        losses::cls_loss(cls_raw, target_scores, fg_mask, ignore_mask, col_avail,
+                         // the scores again, unless the assigner changed them in place
+                         scores_t._version() == scores_version ? scores_t : at::Tensor());
   }
   if (fg_mask.dim() != 2) pyapi::raise_unpack(2, fg_mask.dim());
   pos = losses::positives(fg_mask);

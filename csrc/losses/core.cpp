@@ -7,9 +7,18 @@
 #include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 
+#include "../pyapi/compat.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace halcyra {
 namespace losses {
@@ -79,88 +88,344 @@ at::Tensor class_availability(const at::Tensor& has_rect, const at::Tensor& has_
 
 namespace {
 
-// On the CPU the (B, A, nc) passes run block by block (a few hundred anchors
-// of one image at a time), so each block stays in cache and no full-size
-// temporary is made in the forward pass.
-constexpr int64_t kBlockElems = 16384;
+// ---- The classification term on the CPU ---------------------------------------
+//
+// With s = sigmoid(x), the scores the assigner was given, the cross-entropy
+// with logits of one element is
+//   bce = (1 - t) x - log(s)       for x >= 0,
+//   bce = -t x - log(1 - s)        for x < 0,
+// and its gradient is (s - t). Both logarithms are of a y = 1 - u in [0.5, 1],
+// where u = (x >= 0 ? 1 - s : s) is exact in float. The weighted sum of the
+// -log(y) of a block is therefore taken as minus the logarithm of their
+// product, kept in double precision whose exponent moves into an integer
+// counter before it could underflow: no transcendental function per element,
+// and every term summed is non-negative (for targets in [0, 1]), in double.
+//
+// The (B, A) rows are cut into blocks of a fixed size, whatever the thread
+// count, and the block sums are added in block order, so the sums do not
+// depend on the thread count. The kernels have an AVX2 form, chosen
+// at run time (the build targets the x86-64 baseline), and a portable one.
 
-struct Blocks {
-  int64_t B, A, nc, rows, per_img;
-  explicit Blocks(const at::Tensor& x)
-      : B(x.size(0)), A(x.size(1)), nc(x.size(2)),
-        rows(std::max<int64_t>(1, kBlockElems / std::max<int64_t>(1, x.size(2)))),
-        per_img((x.size(1) + rows - 1) / rows) {}
-  int64_t count() const { return B * per_img; }
-  int64_t image(int64_t i) const { return i / per_img; }
-  int64_t start(int64_t i) const { return (i % per_img) * rows; }
-  int64_t len(int64_t i) const { return std::min(rows, A - start(i)); }
+// Rows of x, s, t (B * A rows of nc), per-row anchor weight aw (B * A) and
+// per-image class availability col (B rows of nc); all contiguous float32.
+struct ClsRows {
+  const float *x, *s, *t, *aw, *col;
+  int64_t A, nc;
 };
 
-bool blocked(const at::Tensor& x) {
-  return x.device().is_cpu() && x.size(1) > 0 && x.size(2) > 0 && x.size(0) > 0;
+// Sums over a block of rows: weighted linear terms, weighted log(y) and the
+// target mass over available classes (all anchors, whatever their weight).
+struct ClsPartial {
+  double lin = 0, logy = 0, norm = 0;
+};
+
+// Running sums of the portable kernel, also used for the columns left over
+// after the AVX2 kernel's vectors of 8.
+struct ClsScalar {
+  double lin = 0, mass = 0, prod = 1;
+  int64_t ex = 0;
+
+  void add(const float* x, const float* s, const float* t, const float* col, float w,
+           int64_t c0, int64_t c1) {
+    for (int64_t c = c0; c < c1; ++c) {
+      const float wc = col[c] * w, xc = x[c], tc = t[c];
+      const bool pos = xc >= 0;
+      lin += wc * (pos ? (1.0f - tc) * xc : -(tc * xc));
+      mass += tc * col[c];
+      prod *= 1.0 - static_cast<double>(wc * (pos ? 1.0f - s[c] : s[c]));
+      if (prod < 0x1p-500) {  // each factor is at least 0.5
+        int e;
+        prod = std::frexp(prod, &e);
+        ex += e;
+      }
+    }
+  }
+
+  ClsPartial finish() const {
+    ClsPartial out;
+    out.lin = lin;
+    out.norm = mass;
+    out.logy = std::log(prod) + static_cast<double>(ex) * M_LN2;
+    return out;
+  }
+};
+
+// The availability row of the image of row r0, moved along row by row.
+struct RowCursor {
+  const float* col;
+  int64_t an, A, nc;
+  RowCursor(const ClsRows& a, int64_t r0)
+      : col(a.col + (r0 / a.A) * a.nc), an(r0 % a.A), A(a.A), nc(a.nc) {}
+  void next() {
+    if (++an == A) {  // next image
+      an = 0;
+      col += nc;
+    }
+  }
+};
+
+ClsPartial cls_forward_plain(const ClsRows& a, int64_t r0, int64_t r1) {
+  ClsScalar acc;
+  const int64_t nc = a.nc;
+  for (RowCursor cur(a, r0); r0 < r1; ++r0, cur.next())
+    acc.add(a.x + r0 * nc, a.s + r0 * nc, a.t + r0 * nc, cur.col, a.aw[r0], 0, nc);
+  return acc.finish();
 }
 
-// sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t), as one
-// autograd node: bce = softplus(x) - t * x, weighted per image by a product
-// with aw and then col; backward (sigmoid(x) - t) * aw * col * grad.
-struct WeightedBce : public torch::autograd::Function<WeightedBce> {
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& x_in,
-                            const at::Tensor& t_in, const at::Tensor& aw_in,
-                            const at::Tensor& col) {
-    ctx->save_for_backward({x_in, t_in, aw_in, col});
-    const at::Tensor x = x_in.detach(), t = t_in.detach(), aw = aw_in.detach();
-    if (!blocked(x)) {
-      at::Tensor l = at::softplus(x);
-      l.addcmul_(t, x, -1);
-      at::Tensor per = at::bmm(aw.unsqueeze(1), l).squeeze(1);  // (B, nc)
-      return (per * col).sum();
-    }
-    const Blocks bl(x);
-    at::Tensor partial = at::empty({bl.count(), bl.nc}, x.options());
-    at::parallel_for(0, bl.count(), 1, [&](int64_t lo, int64_t hi) {
-      at::Tensor buf = at::empty({bl.rows, bl.nc}, x.options());
-      for (int64_t i = lo; i < hi; ++i) {
-        const int64_t b = bl.image(i), a0 = bl.start(i), n = bl.len(i);
-        at::Tensor xs = x.select(0, b).narrow(0, a0, n);
-        at::Tensor bs = buf.narrow(0, 0, n);
-        at::softplus_out(bs, xs, 1, 20);
-        bs.addcmul_(t.select(0, b).narrow(0, a0, n), xs, -1);
-        at::Tensor row = partial.select(0, i);
-        at::mv_out(row, bs.t(), aw.select(0, b).narrow(0, a0, n));
+void cls_backward_plain(const ClsRows& a, float k, int64_t r0, int64_t r1, float* g) {
+  const int64_t nc = a.nc;
+  for (RowCursor cur(a, r0); r0 < r1; ++r0, cur.next()) {
+    const float kr = k * a.aw[r0], *col = cur.col;
+    const float *s = a.s + r0 * nc, *t = a.t + r0 * nc;
+    float* gr = g + r0 * nc;
+    for (int64_t c = 0; c < nc; ++c) gr[c] = (s[c] - t[c]) * (kr * col[c]);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define HALCYRA_CLS_AVX2 1
+
+// Lanes of p (positive, normal) keep their mantissa in [1, 2); their binary
+// exponents are added to e.
+__attribute__((target("avx2"))) inline void renorm(__m256d& p, __m256i& e) {
+  const __m256i bits = _mm256_castpd_si256(p);
+  e = _mm256_add_epi64(e, _mm256_sub_epi64(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(1023)));
+  p = _mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(0x000fffffffffffffLL)),
+                                          _mm256_set1_epi64x(0x3ff0000000000000LL)));
+}
+
+__attribute__((target("avx2"))) inline __m256d lo4(__m256 v) {
+  return _mm256_cvtps_pd(_mm256_castps256_ps128(v));
+}
+__attribute__((target("avx2"))) inline __m256d hi4(__m256 v) {
+  return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
+}
+
+__attribute__((target("avx2"))) ClsPartial cls_forward_avx2(const ClsRows& a, int64_t r0,
+                                                             int64_t r1) {
+  const int64_t nc = a.nc, nv = nc - nc % 8;
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+  const __m256 sign = _mm256_set1_ps(-0.0f);
+  const __m256d one_d = _mm256_set1_pd(1.0);
+  __m256d lin0 = _mm256_setzero_pd(), lin1 = lin0, mass0 = lin0, mass1 = lin0;
+  __m256d prod0 = one_d, prod1 = one_d;
+  __m256i ex0 = _mm256_setzero_si256(), ex1 = ex0;
+  ClsScalar tail;
+  int64_t since = 0;
+  for (RowCursor cur(a, r0); r0 < r1; ++r0, cur.next()) {
+    const float w = a.aw[r0], *col = cur.col;
+    const float *x = a.x + r0 * nc, *s = a.s + r0 * nc, *t = a.t + r0 * nc;
+    const __m256 wv = _mm256_set1_ps(w);
+    for (int64_t c = 0; c < nv; c += 8) {
+      const __m256 xv = _mm256_loadu_ps(x + c), sv = _mm256_loadu_ps(s + c);
+      const __m256 tv = _mm256_loadu_ps(t + c), cv = _mm256_loadu_ps(col + c);
+      const __m256 wc = _mm256_mul_ps(cv, wv);
+      const __m256 pos = _mm256_cmp_ps(xv, zero, _CMP_GE_OQ);
+      // pos ? (1 - t) x : -(t x)
+      const __m256 lin = _mm256_mul_ps(
+          wc, _mm256_blendv_ps(_mm256_xor_ps(_mm256_mul_ps(tv, xv), sign),
+                               _mm256_mul_ps(_mm256_sub_ps(one, tv), xv), pos));
+      // pos ? 1 - s : s
+      const __m256 wu = _mm256_mul_ps(wc, _mm256_blendv_ps(sv, _mm256_sub_ps(one, sv), pos));
+      const __m256 tc = _mm256_mul_ps(tv, cv);
+      lin0 = _mm256_add_pd(lin0, lo4(lin));
+      lin1 = _mm256_add_pd(lin1, hi4(lin));
+      mass0 = _mm256_add_pd(mass0, lo4(tc));
+      mass1 = _mm256_add_pd(mass1, hi4(tc));
+      prod0 = _mm256_mul_pd(prod0, _mm256_sub_pd(one_d, lo4(wu)));
+      prod1 = _mm256_mul_pd(prod1, _mm256_sub_pd(one_d, hi4(wu)));
+      if (++since == 512) {  // each factor is at least 0.5
+        renorm(prod0, ex0);
+        renorm(prod1, ex1);
+        since = 0;
       }
-    });
-    at::Tensor per = partial.view({bl.B, bl.per_img, bl.nc}).sum(1);  // (B, nc)
-    return (per * col).sum();
+    }
+    tail.add(x, s, t, col, w, nv, nc);
+  }
+  renorm(prod0, ex0);
+  renorm(prod1, ex1);
+  alignas(32) double l[8], m[8], p[8];
+  alignas(32) int64_t e[8];
+  _mm256_store_pd(l, lin0);
+  _mm256_store_pd(l + 4, lin1);
+  _mm256_store_pd(m, mass0);
+  _mm256_store_pd(m + 4, mass1);
+  _mm256_store_pd(p, prod0);
+  _mm256_store_pd(p + 4, prod1);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(e), ex0);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(e + 4), ex1);
+  ClsPartial out = tail.finish();
+  int64_t ex = 0;
+  for (int k = 0; k < 8; ++k) {
+    out.lin += l[k];
+    out.norm += m[k];
+    out.logy += std::log(p[k]);
+    ex += e[k];
+  }
+  out.logy += static_cast<double>(ex) * M_LN2;
+  return out;
+}
+
+__attribute__((target("avx2"))) void cls_backward_avx2(const ClsRows& a, float k, int64_t r0,
+                                                        int64_t r1, float* g) {
+  const int64_t nc = a.nc, nv = nc - nc % 8;
+  for (RowCursor cur(a, r0); r0 < r1; ++r0, cur.next()) {
+    const float kr = k * a.aw[r0], *col = cur.col;
+    const __m256 kv = _mm256_set1_ps(kr);
+    const float *s = a.s + r0 * nc, *t = a.t + r0 * nc;
+    float* gr = g + r0 * nc;
+    for (int64_t c = 0; c < nv; c += 8) {
+      const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(s + c), _mm256_loadu_ps(t + c));
+      _mm256_storeu_ps(gr + c, _mm256_mul_ps(d, _mm256_mul_ps(kv, _mm256_loadu_ps(col + c))));
+    }
+    for (int64_t c = nv; c < nc; ++c) gr[c] = (s[c] - t[c]) * (kr * col[c]);
+  }
+}
+
+bool have_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
+#endif
+
+ClsPartial cls_forward_rows(const ClsRows& a, int64_t r0, int64_t r1) {
+#ifdef HALCYRA_CLS_AVX2
+  if (have_avx2()) return cls_forward_avx2(a, r0, r1);
+#endif
+  return cls_forward_plain(a, r0, r1);
+}
+
+// g = (s - t) * (k * aw * col) over rows [r0, r1): the gradient of the
+// weighted sum for an incoming gradient k, rounded as the eager formulation
+// rounds (sigmoid(x) - t) * grad (the weights are 0 or 1).
+void cls_backward_rows(const ClsRows& a, float k, int64_t r0, int64_t r1, float* g) {
+#ifdef HALCYRA_CLS_AVX2
+  if (have_avx2()) return cls_backward_avx2(a, k, r0, r1, g);
+#endif
+  cls_backward_plain(a, k, r0, r1, g);
+}
+
+// Rows per block: about 16K elements, so that a block's four inputs stay in
+// the second-level cache.
+int64_t block_rows(int64_t nc) { return std::max<int64_t>(1, 16384 / std::max<int64_t>(1, nc)); }
+
+// f(i) for every block i in [0, n), on the intra-op threads. Each thread
+// takes the next block as it finishes one, so that a thread slowed down by
+// anything else on its core does not hold the others back.
+template <class F>
+void for_each_block(int64_t n, const F& f) {
+  std::atomic<int64_t> next{0};
+  at::parallel_for(0, std::min<int64_t>(n, at::get_num_threads()), 1, [&](int64_t, int64_t) {
+    for (int64_t i = next++; i < n; i = next++) f(i);
+  });
+}
+
+// Whether the CPU kernels apply: x, t, s (B, A, nc), aw (B, A), col (B, nc),
+// all float32 in host memory.
+bool fused_cls(const at::Tensor& x, const at::Tensor& t, const at::Tensor& aw,
+               const at::Tensor& col) {
+  for (const at::Tensor* v : {&x, &t, &aw, &col})
+    if (!v->device().is_cpu() || v->scalar_type() != at::kFloat) return false;
+  return x.dim() == 3 && t.sizes() == x.sizes() && aw.dim() == 2 && col.dim() == 2 &&
+         aw.size(0) == x.size(0) && aw.size(1) == x.size(1) && col.size(0) == x.size(0) &&
+         col.size(1) == x.size(2);
+}
+
+ClsRows rows_of(const at::Tensor& x, const at::Tensor& s, const at::Tensor& t,
+                const at::Tensor& aw, const at::Tensor& col) {
+  return {x.data_ptr<float>(), s.data_ptr<float>(), t.data_ptr<float>(),
+          aw.data_ptr<float>(), col.data_ptr<float>(), x.size(1), x.size(2)};
+}
+
+// The weighted sum and the target mass, tensor by tensor (other devices, and
+// inputs with non-finite values, whose NaN/inf pattern this reproduces).
+std::pair<at::Tensor, at::Tensor> weighted_bce_aten(const at::Tensor& x, const at::Tensor& t,
+                                                    const at::Tensor& aw,
+                                                    const at::Tensor& col) {
+  at::Tensor l = at::binary_cross_entropy_with_logits(x, t, {}, {}, at::Reduction::None);
+  return {(l * (col.unsqueeze(1) * aw.unsqueeze(2))).sum(), (t * col.unsqueeze(1)).sum()};
+}
+
+// sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t) as one
+// autograd node, and the target mass sum(t * col) as a second, constant
+// output. `s` is sigmoid(x) (the assigner's scores). The CPU kernels save s
+// for the backward pass; elsewhere the backward pass takes the sigmoid of x
+// again.
+struct WeightedBce : public torch::autograd::Function<WeightedBce> {
+  static torch::autograd::variable_list forward(torch::autograd::AutogradContext* ctx,
+                                                const at::Tensor& x_in, const at::Tensor& t_in,
+                                                const at::Tensor& aw_in,
+                                                const at::Tensor& col_in,
+                                                const at::Tensor& s_in) {
+    HALCYRA_RECORD("cls_loss");
+    const at::Tensor x = x_in.detach().contiguous(), t = t_in.detach().contiguous();
+    const at::Tensor aw = aw_in.detach().contiguous(), col = col_in.detach().contiguous();
+    at::Tensor s = s_in.detach();
+    at::Tensor sum, mass;
+    if (fused_cls(x, t, aw, col)) {
+      // The kernels read x, t, s, aw, col as fused_cls describes them.
+      if (!(s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes()))
+        s = at::sigmoid(x);
+      s = s.contiguous();
+      const ClsRows rows = rows_of(x, s, t, aw, col);
+      const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
+      const int64_t n_blocks = (n_rows + per - 1) / per;
+      std::vector<ClsPartial> part(n_blocks);
+      for_each_block(n_blocks, [&](int64_t i) {
+        part[i] = cls_forward_rows(rows, i * per, std::min(n_rows, (i + 1) * per));
+      });
+      double total = 0, norm = 0;
+      for (const ClsPartial& p : part) {
+        total += p.lin - p.logy;
+        norm += p.norm;
+      }
+      if (std::isfinite(total) && std::isfinite(norm)) {
+        sum = at::scalar_tensor(total, x.options());
+        mass = at::scalar_tensor(norm, x.options());
+      } else {
+        std::tie(sum, mass) = weighted_bce_aten(x, t, aw, col);
+      }
+      ctx->save_for_backward({x_in, t, aw, col, s});
+    } else {
+      std::tie(sum, mass) = weighted_bce_aten(x, t, aw, col);
+      ctx->save_for_backward({x_in, t, aw, col, at::Tensor()});
+    }
+    ctx->mark_non_differentiable({mass});
+    return {sum, mass};
   }
 
   static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
                                                  torch::autograd::variable_list grads) {
+    HALCYRA_RECORD("cls_loss_backward");
     auto saved = ctx->get_saved_variables();
-    const at::Tensor x = saved[0].detach(), t = saved[1].detach();
-    const at::Tensor wg = saved[2].detach() * grads[0].detach();  // (B, A)
-    const at::Tensor col = saved[3].detach();
-    if (!blocked(x)) {
-      at::Tensor gx = at::sigmoid(x);
-      gx.sub_(t);
-      gx.mul_(wg.unsqueeze(2));
-      gx.mul_(col.unsqueeze(1));
-      return {gx, at::Tensor(), at::Tensor(), at::Tensor()};
+    const at::Tensor x = saved[0].detach(), t = saved[1], aw = saved[2], col = saved[3];
+    const at::Tensor s = saved[4];
+    at::Tensor gx;
+    if (!grads[0].defined()) {
+      gx = at::zeros_like(x);
+    } else if (s.defined()) {
+      // CPU: the scalar gradient is host memory, no device synchronisation.
+      const float k = grads[0].item<float>();
+      gx = at::empty(x.sizes(), x.options());
+      const ClsRows rows = rows_of(x, s, t, aw, col);
+      float* g = gx.data_ptr<float>();
+      // One contiguous range of rows per thread: the first writes to the new
+      // gradient's pages fault them in, and threads faulting pages of the
+      // same page table wait for each other.
+      at::parallel_for(0, x.size(0) * x.size(1), block_rows(x.size(2)),
+                       [&](int64_t lo, int64_t hi) { cls_backward_rows(rows, k, lo, hi, g); });
+    } else {
+      gx = (at::sigmoid(x) - t) * (grads[0].detach() * (col.unsqueeze(1) * aw.unsqueeze(2)));
     }
-    const Blocks bl(x);
-    at::Tensor gx = at::empty(x.sizes(), x.options());
-    at::parallel_for(0, bl.count(), 1, [&](int64_t lo, int64_t hi) {
-      for (int64_t i = lo; i < hi; ++i) {
-        const int64_t b = bl.image(i), a0 = bl.start(i), n = bl.len(i);
-        at::Tensor gs = gx.select(0, b).narrow(0, a0, n);
-        at::sigmoid_out(gs, x.select(0, b).narrow(0, a0, n));
-        gs.sub_(t.select(0, b).narrow(0, a0, n));
-        gs.mul_(wg.select(0, b).narrow(0, a0, n).unsqueeze(1));
-        gs.mul_(col.select(0, b).unsqueeze(0));
-      }
-    });
-    return {gx, at::Tensor(), at::Tensor(), at::Tensor()};
+    return {gx, at::Tensor(), at::Tensor(), at::Tensor(), at::Tensor()};
   }
 };
+
+// A contiguous (B, A) bool mask in host memory.
+bool host_masks(const at::Tensor& m, int64_t B, int64_t A) {
+  return m.device().is_cpu() && m.scalar_type() == at::kBool && m.dim() == 2 &&
+         m.size(0) == B && m.size(1) == A && m.is_contiguous();
+}
 
 }  // namespace
 
@@ -168,7 +433,8 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
                                            const at::Tensor& target_scores,
                                            const at::Tensor& fg_mask,
                                            const at::Tensor& ignore_mask,
-                                           const at::Tensor& col_avail) {
+                                           const at::Tensor& col_avail,
+                                           const at::Tensor& scores) {
   // Weight of (image, anchor, class): class available for the image, and the
   // anchor positive or not ignored; kept factored as (B, A) x (B, nc).
   // float32 whatever autocast says (the per-image product would otherwise be
@@ -179,16 +445,27 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
               "cls_loss(): target_scores must have the size of cls_raw ", cls_raw.sizes(),
               ", got ", target_scores.sizes());
   const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
-  at::Tensor anchor_w = ignore_mask.bitwise_not()
-                            .bitwise_or(fg_mask)
-                            .to(cls_raw.scalar_type())
-                            .expand({B, A});
+  at::Tensor anchor_w;
+  if (cls_raw.device().is_cpu() && cls_raw.scalar_type() == at::kFloat &&
+      host_masks(fg_mask, B, A) && host_masks(ignore_mask, B, A)) {
+    // The common case in one small loop (on the CPU every tensor op of this
+    // size is its own parallel region).
+    anchor_w = at::empty({B, A}, cls_raw.options());
+    const bool *fg = fg_mask.data_ptr<bool>(), *ign = ignore_mask.data_ptr<bool>();
+    float* w = anchor_w.data_ptr<float>();
+    for (int64_t i = 0; i < B * A; ++i) w[i] = (!ign[i] || fg[i]) ? 1.0f : 0.0f;
+  } else {
+    anchor_w = ignore_mask.bitwise_not()
+                   .bitwise_or(fg_mask)
+                   .to(cls_raw.scalar_type())
+                   .expand({B, A});
+  }
   at::Tensor col = col_avail.to(cls_raw.scalar_type()).expand({B, nc});
   at::Tensor t = target_scores.detach().to(cls_raw.scalar_type());
-  // Target mass over available classes: sum over anchors first, then classes.
-  at::Tensor norm = (t.sum(1) * col).sum().clamp_min(1.0);
-  at::Tensor sum = WeightedBce::apply(cls_raw, t, anchor_w, col);
-  return {sum / norm, norm};
+  auto out = WeightedBce::apply(cls_raw, t, anchor_w, col,
+                                scores.defined() ? scores : at::sigmoid(cls_raw.detach()));
+  at::Tensor norm = out[1].clamp_min(1.0);
+  return {out[0] / norm, norm};
 }
 
 Positives positives(const at::Tensor& fg_mask) {

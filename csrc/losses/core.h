@@ -29,11 +29,14 @@ at::Tensor class_availability(const at::Tensor& has_rect, const at::Tensor& has_
 // Classification loss and its normaliser:
 //   norm = max(1, sum(target_scores * col_avail)),
 //   cls  = sum(bce(cls_raw, target_scores) * col_avail * (~ignore | fg)) / norm.
+// `scores` is sigmoid(cls_raw) as the caller computed it (undefined when it
+// has none): the CPU path reuses it for the loss and its gradient.
 std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
                                            const at::Tensor& target_scores,
                                            const at::Tensor& fg_mask,
                                            const at::Tensor& ignore_mask,
-                                           const at::Tensor& col_avail);
+                                           const at::Tensor& col_avail,
+                                           const at::Tensor& scores);
 
 // Flat row index b * A + a of the positives of `fg_mask` (B, A), with the
 // pair (fg_b, fg_a) in row-major order.
