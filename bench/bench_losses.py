@@ -17,6 +17,7 @@ import torch
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from bench import ref_losses as ref  # noqa: E402
+from bench.bench_losses_tasks import TinyHead  # noqa: E402
 from bench.common import compare, main, peak_rss_mb, row  # noqa: E402
 from halcyra.infer.decode import decode_boxes, make_anchors  # noqa: E402
 from halcyra.losses import assigner as AS  # noqa: E402
@@ -91,21 +92,6 @@ def eager_assign(scores, pred_boxes, points, gt_boxes, gt_cls, gt_valid, gt_igno
         2, labels[..., None], (norm * fg)[..., None])
     ign = (in_gts & (gt_valid & gt_ignore)[..., None]).any(1) & ~fg
     return fg, matched, tb, ts, ign
-
-
-class _TinyHead(torch.nn.Module):
-    """Stand-in refine head: pools the coarse logits to roi x roi and scales them."""
-    roi = 28
-
-    def __init__(self):
-        super().__init__()
-        self.w = torch.nn.Parameter(torch.ones(()))
-
-    def sanitize(self, boxes, size, stride):
-        return boxes
-
-    def forward(self, f2, coarse, boxes, bidx, stride):
-        return torch.nn.functional.adaptive_avg_pool2d(coarse[:, None], self.roi)[:, 0] * self.w
 
 
 def add_tasks(preds, batch, seed=1):
@@ -197,7 +183,7 @@ def run(quick=False):
 
         tcfg = {**cfg, "tasks": {"keypoint": {"enabled": True, "num_kpts": K},
                                  "polyline": {"enabled": True, "n_points": N_PL}}}
-        head = _TinyHead().to(device)
+        head = TinyHead().to(device)
         ours = L.MultiTaskCriterion(tcfg, _LabelSpace(), refine=head).to(device)
         eager = ref.RefCriterion(tcfg, _LabelSpace(), refine=head, assign_fn=fixed).to(device)
         tp, tb = add_tasks(preds, batch)

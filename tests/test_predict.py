@@ -136,6 +136,39 @@ def test_coarse_masks_bit_equal_for_grid_sizes(hm, s, conf, threads):
         torch.set_num_threads(before)
 
 
+@pytest.mark.parametrize("s", [48, 64, 65, 96])
+@pytest.mark.parametrize("n", [2, 3, 4])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_coarse_masks_bit_equal_for_detection_counts(s, n, threads):
+    # Some library versions resize small outputs, and three maps at one
+    # thread, with another kernel whose evaluation order differs.
+    preds = make_preds(b=1, hm=24, s=s, seed=s + n, f2=False)
+    kw = dict(conf_thres=0.01, max_det=n, num_kpts=2, n_pline=3, input_size=s)
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        got = P.postprocess(preds, **kw)
+        assert got[0]["masks"].shape == (n, s, s)
+        assert_same(got, ref.postprocess(preds, **kw))
+    finally:
+        torch.set_num_threads(before)
+
+
+def test_coarse_masks_take_the_fused_path():
+    # Large masks of several detections never go through the library's resize
+    # once the arithmetic has been matched (on first use).
+    preds = make_preds(b=2, hm=32, s=128, seed=5, f2=False)
+    kw = dict(conf_thres=0.01, max_det=5, num_kpts=2, n_pline=3, input_size=128)
+    want = P.postprocess(preds, **kw)
+    with torch.profiler.profile() as prof:
+        got = P.postprocess(preds, **kw)
+    names = {e.name for e in prof.events()}
+    assert "halcyra::prototype_masks" in names
+    assert not any("upsample" in name for name in names), sorted(names)
+    assert_same(got, want)
+    assert_same(got, ref.postprocess(preds, **kw))
+
+
 def test_offset_half_inputs_and_empty_images():
     preds = make_preds(b=3, seed=7)
     preds["cls_raw"][1] = -20.0

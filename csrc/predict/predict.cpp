@@ -18,16 +18,23 @@ namespace predict {
 namespace {
 
 // Source indices and weights of one axis of a bilinear resize with
-// align_corners=False, computed as the tensor library's CPU kernel does: the
-// scale in float, the source coordinate in double (its accumulation type for
-// float on CPU), clamped at 0, truncated; lambda1 rounded to float, lambda0 =
-// 1 - lambda1 in float. Equal sizes copy.
+// align_corners=False, computed as the tensor library's CPU kernel does. The
+// scale is float in every version; the source coordinate is computed in one of
+// three ways, depending on the library's version and build (see calibrate):
+//  - kCoordDouble: in double (the CPU accumulation type of float), clamped at
+//    0, truncated; lambda1 = (coordinate - index) rounded to float;
+//  - kCoordFloat, kCoordFloatFma: in float, scale * (o + 0.5) - 0.5 with two
+//    roundings or as one fused multiply-add, clamped at 0, floored, the index
+//    capped at in - 1, lambda1 = coordinate - index clamped to [0, 1].
+// lambda0 = 1 - lambda1 in float. Equal sizes copy.
+enum Coord { kCoordDouble = 0, kCoordFloat, kCoordFloatFma };
+
 struct Axis {
   std::vector<int64_t> i0, i1;
   std::vector<float> l0, l1;
 };
 
-Axis linear_axis(int64_t in, int64_t out) {
+Axis linear_axis(int64_t in, int64_t out, int coord) {
   Axis a;
   a.i0.resize(out);
   a.i1.resize(out);
@@ -41,12 +48,21 @@ Axis linear_axis(int64_t in, int64_t out) {
       a.l1[o] = 0.f;
       continue;
     }
-    double real = static_cast<double>(ratio) * (static_cast<double>(o) + 0.5) - 0.5;
-    if (real < 0.0) real = 0.0;
-    const int64_t i = static_cast<int64_t>(real);
+    int64_t i;
+    if (coord == kCoordDouble) {
+      double real = static_cast<double>(ratio) * (static_cast<double>(o) + 0.5) - 0.5;
+      if (real < 0.0) real = 0.0;
+      i = static_cast<int64_t>(real);
+      a.l1[o] = static_cast<float>(real - static_cast<double>(i));
+    } else {
+      const float x = static_cast<float>(o) + 0.5f;
+      float real = coord == kCoordFloatFma ? std::fma(ratio, x, -0.5f) : ratio * x - 0.5f;
+      if (real < 0.f) real = 0.f;
+      i = std::min<int64_t>(static_cast<int64_t>(std::floor(real)), in - 1);
+      a.l1[o] = std::min(std::max(real - static_cast<float>(i), 0.f), 1.f);
+    }
     a.i0[o] = i;
     a.i1[o] = i + (i < in - 1 ? 1 : 0);
-    a.l1[o] = static_cast<float>(real - static_cast<double>(i));
     a.l0[o] = 1.f - a.l1[o];
   }
   return a;
@@ -110,8 +126,8 @@ inline void pixel_span(float lo, float hi, int64_t S, int64_t* first, int64_t* l
 // Preconditions (coarse_masks checks them): contiguous f32 prob (n, hm, wm), boxes (n, 4); out (n, S, S); hm, wm, S > 0
 template <bool Fma>
 __attribute__((always_inline)) inline void coarse_kernel(const float* prob, int64_t n, int64_t hm, int64_t wm, const float* boxes,
-                   int64_t S, float thr, bool* out) {
-  const Axis ay = linear_axis(hm, S), ax = linear_axis(wm, S);
+                   int64_t S, float thr, int coord, bool* out) {
+  const Axis ay = linear_axis(hm, S, coord), ax = linear_axis(wm, S, coord);
   at::parallel_for(0, n, 1, [&](int64_t begin, int64_t end) {
     std::vector<float> buf;
     for (int64_t k = begin; k < end; ++k) {
@@ -135,14 +151,14 @@ __attribute__((always_inline)) inline void coarse_kernel(const float* prob, int6
 
 __attribute__((target("fma"))) void coarse_kernel_fma(const float* prob, int64_t n, int64_t hm,
                                                       int64_t wm, const float* boxes, int64_t S,
-                                                      float thr, bool* out) {
-  coarse_kernel<true>(prob, n, hm, wm, boxes, S, thr, out);
+                                                      float thr, int coord, bool* out) {
+  coarse_kernel<true>(prob, n, hm, wm, boxes, S, thr, coord, out);
 }
 
 // Preconditions: src (hm, wm), out (oh, ow), all sizes > 0 (fixed calibration shapes).
 template <bool Fma>
-__attribute__((always_inline)) inline void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, float* out) {
-  const Axis ay = linear_axis(hm, oh), ax = linear_axis(wm, ow);
+__attribute__((always_inline)) inline void resize_plane(const float* src, int64_t hm, int64_t wm, int64_t oh, int64_t ow, int coord, float* out) {
+  const Axis ay = linear_axis(hm, oh, coord), ax = linear_axis(wm, ow, coord);
   std::vector<float> buf;
   resize_block<Fma>(src, wm, 0, 0, ay, ax, 0, oh - 1, 0, ow - 1, buf,
                     [&](int64_t y, const float* t0, float h0, const float* t1, float h1,
@@ -153,8 +169,9 @@ __attribute__((always_inline)) inline void resize_plane(const float* src, int64_
 }
 
 __attribute__((target("fma"))) void resize_plane_fma(const float* src, int64_t hm, int64_t wm,
-                                                     int64_t oh, int64_t ow, float* out) {
-  resize_plane<true>(src, hm, wm, oh, ow, out);
+                                                     int64_t oh, int64_t ow, int coord,
+                                                     float* out) {
+  resize_plane<true>(src, hm, wm, oh, ow, coord, out);
 }
 
 // ---- masks straight from the prototypes -------------------------------------
@@ -317,23 +334,30 @@ __attribute__((target("fma"))) void region_kernel_fma(const float* prob,
   region_kernel<true>(prob, regions, ay, ax, S, thr, out);
 }
 
-enum Arith { kUnknown = 0, kNone, kPlain, kFma };
+enum Eval { kNone = 0, kPlain, kFma };
+
+// How the library's bilinear resize of a channels-first batch evaluates: the
+// weights' coordinate (Coord) and the sums (Eval), and whether small outputs
+// take the same kernel. Newer versions send outputs of at most 128 rows plus
+// columns, and three-channel batches at one thread, to their channels-last
+// kernel, whose evaluation order differs.
+struct Arith {
+  int eval = kNone;
+  int coord = kCoordDouble;
+  bool small_same = false;
+};
 
 bool cpu_has_fma() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("fma");
 }
 
-// Compares both evaluation orders with the library's own resize of a
-// channels-first batch (the layout of the coarse path) on a few shapes:
-// upsampling, downsampling and an unchanged axis.
-int calibrate() {
-  const int64_t shapes[][4] = {{7, 9, 23, 30}, {9, 5, 9, 17}, {12, 10, 5, 4}, {13, 11, 40, 33},
-                               {16, 16, 64, 64}};
-  bool plain_ok = true, fma_ok = cpu_has_fma();
+// Does one way of evaluating reproduce the library's resize of a two-channel
+// batch, bit for bit, on every one of these shapes (h, w, oh, ow)?
+bool resize_matches(const int64_t (*shapes)[4], size_t count, int eval, int coord) {
   uint32_t state = 12345u;
-  for (const auto& s : shapes) {
-    const int64_t h = s[0], w = s[1], oh = s[2], ow = s[3];
+  for (size_t k = 0; k < count; ++k) {
+    const int64_t h = shapes[k][0], w = shapes[k][1], oh = shapes[k][2], ow = shapes[k][3];
     at::Tensor x = at::empty({1, 2, h, w}, at::kFloat);
     float* px = x.data_ptr<float>();
     for (int64_t i = 0; i < x.numel(); ++i) {
@@ -345,23 +369,52 @@ int calibrate() {
     std::vector<float> mine(static_cast<size_t>(oh * ow));
     for (int64_t c = 0; c < 2; ++c) {
       const float* src = px + c * h * w;
-      const float* want = ref.data_ptr<float>() + c * oh * ow;
-      if (plain_ok) {
-        resize_plane<false>(src, h, w, oh, ow, mine.data());
-        plain_ok = std::memcmp(mine.data(), want, mine.size() * sizeof(float)) == 0;
-      }
-      if (fma_ok) {
-        resize_plane_fma(src, h, w, oh, ow, mine.data());
-        fma_ok = std::memcmp(mine.data(), want, mine.size() * sizeof(float)) == 0;
+      if (eval == kFma)
+        resize_plane_fma(src, h, w, oh, ow, coord, mine.data());
+      else
+        resize_plane<false>(src, h, w, oh, ow, coord, mine.data());
+      if (std::memcmp(mine.data(), ref.data_ptr<float>() + c * oh * ow,
+                      mine.size() * sizeof(float)) != 0)
+        return false;
+    }
+  }
+  return true;
+}
+
+// Tries every combination on large outputs (upsampling, downsampling and an
+// unchanged axis), then checks the one found on small outputs.
+Arith calibrate() {
+  static const int64_t large[][4] = {{7, 9, 123, 130}, {9, 5, 90, 170}, {12, 10, 5, 200},
+                                     {13, 11, 140, 133}, {200, 180, 70, 90}, {40, 40, 160, 160}};
+  static const int64_t small[][4] = {{7, 9, 23, 30}, {9, 5, 9, 17}, {12, 10, 5, 4},
+                                     {16, 16, 64, 64}};
+  Arith a;
+  for (int coord : {kCoordDouble, kCoordFloatFma, kCoordFloat}) {
+    for (int eval : {kFma, kPlain}) {
+      if (eval == kFma && !cpu_has_fma()) continue;
+      if (resize_matches(large, sizeof(large) / sizeof(large[0]), eval, coord)) {
+        a.eval = eval;
+        a.coord = coord;
+        a.small_same = resize_matches(small, sizeof(small) / sizeof(small[0]), eval, coord);
+        return a;
       }
     }
   }
-  return fma_ok ? kFma : (plain_ok ? kPlain : kNone);
+  return a;
 }
 
-int arith() {
-  static const int a = calibrate();
+const Arith& arith() {
+  static const Arith a = calibrate();
   return a;
+}
+
+// Whether the fused kernels reproduce the library's resize of an (n, hm, wm)
+// batch to S x S. A batch of one map, or of 1 x 1 maps, is contiguous as
+// channels-last too, and goes to that kernel in every version.
+bool resize_fused(int64_t n, int64_t hm, int64_t wm, int64_t S) {
+  const Arith& a = arith();
+  if (a.eval == kNone || n < 2 || hm * wm < 2) return false;
+  return a.small_same || (S > 64 && n != 3);
 }
 
 bool real_threshold(const at::Scalar& t) {
@@ -370,7 +423,7 @@ bool real_threshold(const at::Scalar& t) {
 
 }  // namespace
 
-bool fused_resize_available() { return arith() != kNone; }
+bool fused_resize_available() { return arith().eval != kNone; }
 
 namespace {
 
@@ -525,7 +578,7 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
   const bool fused = coarse.device().is_cpu() && boxes.device().is_cpu() &&
                      coarse.scalar_type() == at::kFloat && boxes.scalar_type() == at::kFloat &&
                      boxes.dim() == 2 && boxes.size(0) == n && boxes.size(1) == 4 && n >= 2 &&
-                     hm > 0 && wm > 0 && S > 0 && real_threshold(thres) && arith() != kNone;
+                     hm > 0 && wm > 0 && S > 0 && real_threshold(thres) && resize_fused(n, hm, wm, S);
   if (!fused)
     return coarse_masks_reference(coarse, boxes, S,
                                   [&](const at::Tensor& m) { return at::gt(m, thres); });
@@ -537,11 +590,12 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
   at::Tensor bx = boxes.contiguous();
   at::Tensor out = at::empty({n, S, S}, coarse.options().dtype(at::kBool));
   const float thr = thres.toFloat();
-  if (arith() == kFma)
-    coarse_kernel_fma(prob.data_ptr<float>(), n, hm, wm, bx.data_ptr<float>(), S, thr,
+  const int coord = arith().coord;
+  if (arith().eval == kFma)
+    coarse_kernel_fma(prob.data_ptr<float>(), n, hm, wm, bx.data_ptr<float>(), S, thr, coord,
                       out.data_ptr<bool>());
   else
-    coarse_kernel<false>(prob.data_ptr<float>(), n, hm, wm, bx.data_ptr<float>(), S, thr,
+    coarse_kernel<false>(prob.data_ptr<float>(), n, hm, wm, bx.data_ptr<float>(), S, thr, coord,
                          out.data_ptr<bool>());
   return out;
 }
@@ -580,7 +634,7 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
                   coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
                   boxes.scalar_type() == at::kFloat && protos.size(0) == P && boxes.dim() == 2 &&
                   boxes.size(0) == n && boxes.size(1) == 4 && n >= 2 && P > 0 && hm > 0 &&
-                  wm > 0 && S > 0 && real_threshold(thres) && arith() != kNone &&
+                  wm > 0 && S > 0 && real_threshold(thres) && resize_fused(n, hm, wm, S) &&
                   !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));
   if (!ok) return at::Tensor();
   const int order = product_order();
@@ -590,7 +644,7 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
   const float* cp = c.data_ptr<float>();
   const float* pp = p.data_ptr<float>();
   const float* bp = bx.data_ptr<float>();
-  const Axis ay = linear_axis(hm, S), ax = linear_axis(wm, S);
+  const Axis ay = linear_axis(hm, S, arith().coord), ax = linear_axis(wm, S, arith().coord);
   const int64_t hw = hm * wm;
 
   std::vector<Region> regions(static_cast<size_t>(n));
@@ -639,7 +693,7 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
     return at::Tensor();  // the two paths disagree where it matters: not provable
   at::Tensor out = at::empty({n, S, S}, at::TensorOptions().dtype(at::kBool));
   const float thr = thres.toFloat();
-  if (arith() == kFma)
+  if (arith().eval == kFma)
     region_kernel_fma(lp, regions, ay, ax, S, thr, out.data_ptr<bool>());
   else
     region_kernel<false>(lp, regions, ay, ax, S, thr, out.data_ptr<bool>());
