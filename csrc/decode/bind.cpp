@@ -141,6 +141,19 @@ at::Tensor op_decode_points(const at::Tensor& raw, const at::Tensor& points,
   return decode::points_ops(raw, points, stride, n);
 }
 
+// Levels as parallel lists (the function zips them before the call).
+std::tuple<at::Tensor, at::Tensor> op_make_anchors(at::IntArrayRef hs, at::IntArrayRef ws,
+                                                   at::ArrayRef<double> strides,
+                                                   at::ScalarType dtype, at::Device device) {
+  TORCH_CHECK_VALUE(hs.size() == ws.size() && hs.size() == strides.size(),
+                    "make_anchors(): ", hs.size(), " heights, ", ws.size(), " widths and ",
+                    strides.size(), " strides");
+  std::vector<decode::Level> levels;
+  for (size_t i = 0; i < hs.size(); ++i) levels.push_back({hs[i], ws[i], strides[i]});
+  auto r = decode::make_anchors(levels, at::TensorOptions().dtype(dtype).device(device));
+  return {r.first, r.second};
+}
+
 }  // namespace
 
 TORCH_LIBRARY_FRAGMENT(halcyra, m) {
@@ -149,6 +162,9 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
         TORCH_FN(op_decode_boxes));
   m.def("decode_points(Tensor raw, Tensor points, Tensor stride, int n) -> Tensor",
         TORCH_FN(op_decode_points));
+  m.def("make_anchors(int[] hs, int[] ws, float[] strides, ScalarType dtype, Device device) -> "
+        "(Tensor, Tensor)",
+        TORCH_FN(op_make_anchors));
 }
 
 PYBIND11_MODULE(decode, m) {
@@ -164,7 +180,20 @@ PYBIND11_MODULE(decode, m) {
           {"halcyra.flatten_preds", "isinstance(x, torch.Tensor) and x.dim() == 4"});
   mod.def("make_anchors",
           "(feat_shapes, strides=STRIDES, device='cpu', dtype=torch.float32)",
-          make_anchors, kAnchorsDoc);
+          make_anchors, kAnchorsDoc,
+          // Plain lists or tuples of int sizes and number strides, a floating
+          // dtype: the operator gets the zipped levels (the condition reads
+          // the arguments without consuming any iterator).
+          {"halcyra.make_anchors",
+           "isinstance(feat_shapes, (list, tuple)) and isinstance(strides, (list, tuple)) and "
+           "all(isinstance(hw, (list, tuple)) and len(hw) == 2 and type(hw[0]) is int and "
+           "type(hw[1]) is int for hw in feat_shapes) and "
+           "all(type(s) in (int, float) for s in strides) and "
+           "isinstance(device, (str, torch.device)) and isinstance(dtype, torch.dtype) and "
+           "dtype.is_floating_point",
+           "[hw[0] for hw, s in zip(feat_shapes, strides)], "
+           "[hw[1] for hw, s in zip(feat_shapes, strides)], "
+           "[float(s) for hw, s in zip(feat_shapes, strides)], dtype, torch.device(device)"});
   mod.def("decode_boxes",
           "(raw: torch.Tensor, points: torch.Tensor, stride: torch.Tensor, "
           "offset: float = 0.0) -> torch.Tensor",

@@ -143,7 +143,8 @@ py::object Module::function(const char* name, const char* qualname, const char* 
   if (branch) {
     src += "        if __halcyra_compiling()";
     if (traced.when) src += std::string(" and (") + traced.when + ")";
-    src += ":\n            return __halcyra_op" + call + "\n";
+    src += ":\n            return __halcyra_op" +
+           (traced.args ? std::string("(") + traced.args + ")" : call) + "\n";
   }
   src += "        return __halcyra_impl" + call + "\n";
   src += std::string("    return ") + name + "\n";

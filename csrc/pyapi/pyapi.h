@@ -45,12 +45,14 @@ using Impl = py::object (*)(const Args&);
 
 // The operator a function's body calls while torch.compile traces it:
 // `op` is "namespace.name" under torch.ops, called with every parameter in
-// declaration order; `when`, if given, is a Python condition on the
+// declaration order, or with `args` (Python expressions over the parameters,
+// comma-separated) where given; `when`, if given, is a Python condition on the
 // parameters that must also hold (otherwise the compiled implementation runs,
 // as a graph break).
 struct Traced {
   const char* op = nullptr;
   const char* when = nullptr;
+  const char* args = nullptr;
 };
 
 // A module being defined from C++. Holds the module's namespace for
