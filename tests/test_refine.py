@@ -10,6 +10,7 @@ from torch.utils._python_dispatch import TorchDispatchMode
 from torchvision.ops import roi_align
 
 from bench import ref_predict as ref
+from bench.bench_predict import Recorder  # not the head as shipped: all coarse logits
 from halcyra.infer import predict as P
 from halcyra.models import refine as R
 from halcyra.models.refine import RefineHead
@@ -112,20 +113,6 @@ def test_postprocess_with_refine_head_matches_reference():
 
 
 # ---- postprocess with the shipped head: coarse logits only where the head samples them ----
-
-class Recorder:
-    """Stands in for a head (so postprocess builds the full coarse logits) and records."""
-
-    def __init__(self, head):
-        self.head, self.roi, self.calls = head, head.roi, []
-
-    def sanitize(self, *args):
-        return self.head.sanitize(*args)
-
-    def __call__(self, *args):
-        self.calls.append(args)
-        return self.head(*args)
-
 
 class CoarseSamples(TorchDispatchMode):
     """The region samples of the coarse logits (roi_align over one channel) as computed."""
