@@ -108,11 +108,6 @@ void points_plain(const float* r, const float* p, const float* s, int64_t A, int
 #if defined(__x86_64__) && defined(__GNUC__)
 #define HALCYRA_DECODE_AVX2 1
 
-bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
-
 // Two anchors per vector of 8: lanes (x1, y1, x2, y2) of anchor a, then of
 // the next anchor. The same float operations as boxes_plain, lane by lane.
 __attribute__((target("avx2"))) void boxes_avx2(const float* sp, const float* p, const float* s,
@@ -190,7 +185,7 @@ at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
   float* o = out.data_ptr<float>();
   at::parallel_for(0, B * A, 8192, [&](int64_t begin, int64_t end) {
 #ifdef HALCYRA_DECODE_AVX2
-    if (have_avx2()) return boxes_avx2(r, p, s, A, offset, apply_max, begin, end, o);
+    if (cpu_has_avx2()) return boxes_avx2(r, p, s, A, offset, apply_max, begin, end, o);
 #endif
     boxes_plain(r, p, s, A, offset, apply_max, begin, end, o);
   });
@@ -304,7 +299,7 @@ at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
   float* o = out.data_ptr<float>();
   at::parallel_for(0, B * A, std::max<int64_t>(1, 65536 / C), [&](int64_t begin, int64_t end) {
 #ifdef HALCYRA_DECODE_AVX2
-    if (have_avx2()) return points_avx2(r, p, s, A, C, begin, end, o);
+    if (cpu_has_avx2()) return points_avx2(r, p, s, A, C, begin, end, o);
 #endif
     points_plain(r, p, s, A, C, begin, end, o);
   });

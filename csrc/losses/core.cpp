@@ -282,15 +282,11 @@ __attribute__((target("avx2"))) void cls_backward_avx2(const ClsRows& a, float k
   }
 }
 
-bool have_avx2() {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
-}
 #endif
 
 ClsPartial cls_forward_rows(const ClsRows& a, int64_t r0, int64_t r1) {
 #ifdef HALCYRA_CLS_AVX2
-  if (have_avx2()) return cls_forward_avx2(a, r0, r1);
+  if (cpu_has_avx2()) return cls_forward_avx2(a, r0, r1);
 #endif
   return cls_forward_plain(a, r0, r1);
 }
@@ -300,7 +296,7 @@ ClsPartial cls_forward_rows(const ClsRows& a, int64_t r0, int64_t r1) {
 // rounds (sigmoid(x) - t) * grad (the weights are 0 or 1).
 void cls_backward_rows(const ClsRows& a, float k, int64_t r0, int64_t r1, float* g) {
 #ifdef HALCYRA_CLS_AVX2
-  if (have_avx2()) return cls_backward_avx2(a, k, r0, r1, g);
+  if (cpu_has_avx2()) return cls_backward_avx2(a, k, r0, r1, g);
 #endif
   cls_backward_plain(a, k, r0, r1, g);
 }

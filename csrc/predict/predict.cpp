@@ -204,11 +204,7 @@ __attribute__((target("avx2"))) void accumulate_avx2(float* acc, const float* p,
 using Accumulate = void (*)(float*, const float*, float, int64_t);
 
 Accumulate accumulate() {
-  static const Accumulate f = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? &accumulate_avx2 : &accumulate_scalar;
-  }();
-  return f;
+  return cpu_has_avx2() ? &accumulate_avx2 : &accumulate_scalar;
 }
 
 // Logits of one detection over source rows s0..s1 and columns u0..u1.
@@ -346,11 +342,6 @@ struct Arith {
   int coord = kCoordDouble;
   bool small_same = false;
 };
-
-bool cpu_has_fma() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("fma");
-}
 
 // Does one way of evaluating reproduce the library's resize of a two-channel
 // batch, bit for bit, on every one of these shapes (h, w, oh, ow)?

@@ -154,13 +154,6 @@ inline void prefetch_row(const float* p, int64_t len) {
 }
 
 
-bool has_avx2() {
-  static const bool yes = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return yes;
-}
 
 // ---- torchvision's nms ---------------------------------------------------------
 
@@ -264,7 +257,7 @@ __attribute__((target("avx2"))) void greedy_avx2(const Groups& g, int64_t b0, in
 }
 
 void greedy(const Groups& g, int64_t b0, int64_t b1, float thr, int32_t* sup) {
-  if (has_avx2())
+  if (cpu_has_avx2())
     greedy_avx2(g, b0, b1, thr, sup);
   else
     greedy_scalar(g, b0, b1, thr, sup);
@@ -330,7 +323,7 @@ bool select_candidates(const at::Tensor& logits, float thr, std::vector<Candidat
   if (N == 0 || std::isnan(thr) || thr >= 1.f) return true;
   const float* x = logits.data_ptr<float>();
   const float lo = float_above(logit_floor(thr));
-  const bool avx2 = has_avx2();
+  const bool avx2 = cpu_has_avx2();
 
   // Pass 1, over fixed blocks of rows (so that the packing does not depend on
   // the thread count): the contending logits of every row that may hold a
