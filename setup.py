@@ -38,7 +38,7 @@ from torch.utils.cpp_extension import BuildExtension, CppExtension, include_path
 PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
 # The tensor library's headers are system headers to us: their own warnings
 # (g++ 14 finds some in torch 2.6) are not ours to fix.
-CXX_FLAGS = ["-O2", "-g0", "-std=c++17", "-fvisibility=hidden", "-ffp-contract=off",
+CXX_FLAGS = ["-O2", "-g0", "-std=c++20", "-fvisibility=hidden", "-ffp-contract=off",
              "-Wno-deprecated-declarations", "-Wno-unused-parameter"]
 for _inc in include_paths():
     CXX_FLAGS += ["-isystem", _inc]

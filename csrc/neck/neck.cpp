@@ -177,7 +177,7 @@ bool upsample_cat_applies(const std::vector<at::Tensor>& xs,
     if (!x.defined() || x.layout() != at::kStrided || x.dim() != 4 || x.numel() == 0)
       return false;
     if (x.device() != x0.device() || x.scalar_type() != x0.scalar_type()) return false;
-    if (x.is_quantized() || x.has_names() || x._fw_grad(0).defined()) return false;
+    if (x.is_quantized() || halcyra::has_names(x) || x._fw_grad(0).defined()) return false;
     // upsampled sizes, where they fit in int64 (expanded inputs can be huge)
     int64_t xh = 0, xw = 0;
     if (f < 1 || x.size(0) != b || __builtin_mul_overflow(x.size(2), f, &xh) ||
