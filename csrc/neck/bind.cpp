@@ -49,6 +49,28 @@ const char* kForwardDoc =
     "with_mask is true, then p3, p4, p5 (B, width, H/8 .. H/32), one per lateral\n"
     "block. AssertionError on a wrong number of inputs (unless run with -O).";
 
+// The forward as the compiler traces it (torch.compile, torch.export): the
+// same statements in the same order as neck_forward, over the module's
+// globals, so submodules are called as modules (their hooks fire, replaced
+// submodules are used), late-bound names are the module's, and the whole
+// neck is one graph. The compiler fuses the upsampling into the
+// concatenation itself, which the eager path does with upsample_cat.
+const char* kForwardTraced = R"(assert len(ys) == len(self.laterals) + 2, (
+    f"expected {len(self.laterals) + 2} levels (incl. y2), got {len(ys)}")
+y2, feats = ys[0], ys[1:]
+out = {}
+if self.with_mask:
+    ups = [feats[0]] + [F.interpolate(f, scale_factor=float(2 ** (i + 1)), mode="nearest")
+                        for i, f in enumerate(feats[1:])]
+    c2 = self.c2_conv(torch.cat(ups, dim=1))
+    out["c2"] = c2
+    up = F.interpolate(c2, scale_factor=2.0, mode="nearest")
+    out["f2"] = self.f2_conv(torch.cat([up, y2], dim=1))
+for name, f, lat, sm in zip(("p3", "p4", "p5"), feats[1:], self.laterals, self.smooths):
+    out[name] = sm(lat(f))
+return out
+)";
+
 py::object call_method(py::handle obj, const char* name) {
   return obj.attr(name)();
 }
@@ -289,7 +311,8 @@ PYBIND11_MODULE(neck, m) {
       "stem_ch: int = 64, with_mask: bool = True)",
       neck_init, kInitDoc);
   ns["forward"] = mod->function("forward", "HRNeckLite.forward",
-                                "(self, ys: list[Tensor]) -> dict", neck_forward, kForwardDoc);
+                                "(self, ys: list[Tensor]) -> dict", neck_forward, kForwardDoc,
+                                {nullptr, nullptr, nullptr, kForwardTraced});
   g_cls = mod->make_class("HRNeckLite", torch.attr("nn").attr("Module"), ns, kClassDoc)
               .release()
               .ptr();

@@ -137,14 +137,26 @@ py::object Module::function(const char* name, const char* qualname, const char* 
   // own, and so is the compiler's view of it: under torch.compile the body
   // calls the traceable operator where one is given, elsewhere the compiled
   // call is an opaque C call (a graph break).
-  const bool branch = traced.op && g_is_compiling;
+  const bool branch = (traced.op || traced.body) && g_is_compiling;
   std::string src = "def __halcyra_bind(__halcyra_impl, __halcyra_compiling, __halcyra_op):\n";
   src += std::string("    def ") + name + sig + ":\n";
   if (branch) {
     src += "        if __halcyra_compiling()";
     if (traced.when) src += std::string(" and (") + traced.when + ")";
-    src += ":\n            return __halcyra_op" +
-           (traced.args ? std::string("(") + traced.args + ")" : call) + "\n";
+    src += ":\n";
+    if (traced.body) {
+      // The body's lines, indented as the branch's block.
+      for (const char* p = traced.body; *p;) {
+        const char* nl = std::strchr(p, '\n');
+        const size_t len = nl ? static_cast<size_t>(nl - p) : std::strlen(p);
+        if (len) src += "            " + std::string(p, len);
+        src += "\n";
+        p += len + (nl ? 1 : 0);
+      }
+    } else {
+      src += "            return __halcyra_op" +
+             (traced.args ? std::string("(") + traced.args + ")" : call) + "\n";
+    }
   }
   src += "        return __halcyra_impl" + call + "\n";
   src += std::string("    return ") + name + "\n";
@@ -159,7 +171,7 @@ py::object Module::function(const char* name, const char* qualname, const char* 
   py::object impl_obj = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 
   py::object op = py::none();
-  if (branch) {
+  if (branch && traced.op) {
     op = py::module_::import("torch").attr("ops");
     for (const char* p = traced.op;;) {  // "halcyra.decode_boxes"
       const char* dot = std::strchr(p, '.');

@@ -43,16 +43,24 @@ struct Args {
 
 using Impl = py::object (*)(const Args&);
 
-// The operator a function's body calls while torch.compile traces it:
-// `op` is "namespace.name" under torch.ops, called with every parameter in
+// What a function's body runs while torch.compile traces it: `op` is
+// "namespace.name" under torch.ops, called with every parameter in
 // declaration order, or with `args` (Python expressions over the parameters,
 // comma-separated) where given; `when`, if given, is a Python condition on the
 // parameters that must also hold (otherwise the compiled implementation runs,
 // as a graph break).
+//
+// A function that calls back into Python objects the compiler must see (a
+// module's submodules, whose hooks fire and which may be replaced) cannot be
+// one operator. For those, `body` gives the statements the compiler traces
+// instead: Python source over the parameters and the module's globals,
+// unindented, ending in a return. `op`, where also given, is
+// bound as `__halcyra_op` for the body to call.
 struct Traced {
   const char* op = nullptr;
   const char* when = nullptr;
   const char* args = nullptr;
+  const char* body = nullptr;
 };
 
 // A module being defined from C++. Holds the module's namespace for
