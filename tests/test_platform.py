@@ -358,3 +358,138 @@ def test_compiled_model_training_step_and_inference(setup):
     assert len(g1) == len(g0)
     for a, b in zip(g1, g0):
         torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
+
+
+# ------------------------------------------------ the neck as one graph
+class Holder(torch.nn.Module):
+    """A model holding the neck, as users hold it."""
+
+    def __init__(self, neck):
+        super().__init__()
+        self.neck = neck
+
+    def forward(self, ys):
+        return self.neck(ys)
+
+
+class DoubledNeck(N.HRNeckLite):
+    def forward(self, ys):
+        out = super().forward(ys)
+        out["p3"] = out["p3"] * 2
+        return out
+
+
+def neck_variants():
+    """A plain neck, one with a replaced submodule, one subclass overriding
+    forward, and one without mask features."""
+    torch.manual_seed(0)
+    replaced = N.HRNeckLite()
+    replaced.smooths[1] = torch.nn.Identity()
+    return {"plain": N.HRNeckLite(), "replaced": replaced, "subclass": DoubledNeck(),
+            "no_mask": N.HRNeckLite(with_mask=False)}
+
+
+@needs_compile
+@pytest.mark.parametrize("variant", ["plain", "replaced", "subclass", "no_mask"])
+@pytest.mark.parametrize("train", [False, True], ids=["eval", "train"])
+def test_neck_compiles_into_one_graph(variant, train):
+    """fullgraph=True of a model holding the neck: the values, gradients and
+    batch-norm statistics of eager mode, and the forward hooks of its blocks
+    fire in the compiled run too."""
+    eager = Holder(neck_variants()[variant]).train(train)
+    compiled_model = Holder(neck_variants()[variant]).train(train)
+    compiled_model.load_state_dict(eager.state_dict())
+    calls = []
+    for m in (eager, compiled_model):
+        m.neck.laterals[0].register_forward_hook(lambda mod, i, o: calls.append(o.shape))
+    fresh_compile()
+    run = torch.compile(compiled_model, fullgraph=True, backend="aot_eager")
+    ys = neck_inputs(2)
+    results = []
+    for fn, model in ((eager, eager), (run, compiled_model)):
+        xs = [y.clone().requires_grad_(train) for y in ys]
+        with torch.set_grad_enabled(train):
+            out = fn(xs)
+        grads = []
+        if train:
+            sum(v.square().mean() for v in out.values()).backward()
+            grads = [x.grad for x in xs] + [p.grad for p in model.parameters()]
+        results.append((out, grads, [b.clone() for b in model.buffers()]))
+    (out0, g0, b0), (out1, g1, b1) = results
+    assert list(out1) == list(out0)
+    for k in out0:
+        torch.testing.assert_close(out1[k], out0[k], rtol=1e-5, atol=1e-5)
+    for a, b in zip(g1 + b1, g0 + b0):
+        torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
+    assert len(calls) == 2 and calls[0] == calls[1]
+    assert graph_breaks() == 0
+
+
+@needs_compile
+def test_neck_strict_export():
+    """torch.export with strict=True of a model holding the neck (eval mode):
+    one exported graph that gives eager mode's values, with its checkpoint
+    names."""
+    model = Holder(neck_variants()["plain"]).eval()
+    ys = neck_inputs(1)
+    ep = torch.export.export(model, (ys,), strict=True)
+    want = model(ys)
+    got = ep.module()(ys)
+    assert list(got) == list(want)
+    for k in want:
+        torch.testing.assert_close(got[k], want[k], rtol=1e-5, atol=1e-5)
+    assert "neck.laterals.0.0.weight" in ep.state_dict
+
+
+@needs_compile
+def test_neck_wrong_level_count_compiled_as_python():
+    """A wrong number of levels under fullgraph=True fails as it does for the
+    neck written in Python (which error that is depends on the compiler), and
+    without fullgraph the compiler falls back to the eager AssertionError."""
+    from bench.ref_neck import RefNeck
+    ys = neck_inputs(1)[:4]
+    errors = []
+    for neck in (N.HRNeckLite(), RefNeck()):
+        fresh_compile()
+        with pytest.raises(Exception) as e:
+            torch.compile(Holder(neck).eval(), fullgraph=True, backend="eager")(ys)
+        errors.append(type(e.value))
+        fresh_compile()
+        with pytest.raises(AssertionError, match=r"expected 5 levels \(incl. y2\), got 4"):
+            torch.compile(Holder(neck).eval(), backend="eager")(ys)
+    assert errors[0] is errors[1]
+
+
+@needs_compile
+@pytest.mark.parametrize("dynamic", [False, True], ids=["static", "dynamic"])
+def test_assign_compiles_into_one_graph(setup, dynamic):
+    """The assigner on the demo's batch inside a fullgraph compiled function,
+    its inputs from decoding in the same graph: the eager results exactly, no
+    result requires grad, and a bad class index is the eager IndexError."""
+    model, crit, images, batch = setup
+    g = torch.Generator().manual_seed(2)
+    shapes = [(SIZE // s, SIZE // s) for s in (8, 16, 32)]
+    points, strides = D.make_anchors(shapes)
+    a = points.shape[0]
+    raw = torch.randn(2, a, 4, generator=g, requires_grad=True)
+    scores = torch.rand(2, a, 3, generator=g)
+    gt = torch.tensor([[[4.0, 4.0, 40.0, 30.0], [20.0, 10.0, 60.0, 60.0]],
+                       [[0.0, 0.0, 64.0, 64.0], [0.0, 0.0, 0.0, 0.0]]])
+    valid = torch.tensor([[True, True], [True, False]])
+
+    def f(raw, cls):
+        boxes = D.decode_boxes(raw, points, strides, 0.5)
+        return AS.assign(scores, boxes, points, gt, cls, valid, None, topk=5, strides=strides,
+                         target_floor=0.1, rescue=True)
+
+    fresh_compile()
+    cf = torch.compile(f, fullgraph=True, backend="aot_eager", dynamic=dynamic)
+    cls = torch.tensor([[1, 2], [0, 0]])
+    got, want = cf(raw, cls), f(raw, cls)
+    assert_tree_equal(got, want)
+    assert not any(t.requires_grad for t in got)
+    with pytest.raises(IndexError) as eager_error:
+        f(raw, cls + 2)
+    with pytest.raises(IndexError) as compiled_error:
+        cf(raw, cls + 2)
+    assert str(compiled_error.value) == str(eager_error.value)

@@ -1,7 +1,8 @@
 """Graph breaks and graphs of torch.compile (torch 2.x) around halcyra, for
-the four ways users compile it: a model holding HRNeckLite (the demo's), a
-training step through MultiTaskCriterion, a function of the decode functions,
-and inference with postprocess. Also checks each against eager mode.
+the ways users compile it: a model holding HRNeckLite (the demo's, and the
+neck alone with fullgraph=True), a training step through MultiTaskCriterion,
+the assigner, a function of the decode functions, and inference with
+postprocess. Also checks each against eager mode.
 
 Usage: /usr/bin/python3 tools/compile_report.py [--backend inductor]
 """
@@ -23,7 +24,9 @@ import demo_data as data  # noqa: E402
 from demo_model import DemoDetector  # noqa: E402
 from halcyra.infer import decode as D  # noqa: E402
 from halcyra.infer.predict import postprocess  # noqa: E402
+from halcyra.losses.assigner import assign  # noqa: E402
 from halcyra.losses.losses import MultiTaskCriterion  # noqa: E402
+from halcyra.models.neck import HRNeckLite  # noqa: E402
 
 SIZE = 128
 
@@ -71,6 +74,36 @@ def main():
         return maxdiff([got[k] for k in want if torch.is_tensor(want[k])],
                        [want[k] for k in want if torch.is_tensor(want[k])])
     report("model with HRNeckLite (eval)", model, model_check)
+
+    neck = HRNeckLite()
+    ys = [torch.randn(2, c, SIZE // s, SIZE // s)
+          for c, s in [(64, 2), (18, 4), (36, 8), (72, 16), (144, 32)]]
+
+    def neck_check(fn):
+        out = []
+        for f in (fn, torch.compile(fn, backend=backend, fullgraph=True)):
+            neck.zero_grad(set_to_none=True)
+            r = f(ys)
+            sum(v.square().mean() for v in r.values()).backward()
+            out.append(list(r.values()) + [p.grad for p in neck.parameters()])
+        return f"outputs and gradients (training mode, fullgraph=True): {maxdiff(out[1], out[0])}"
+    report("HRNeckLite forward + backward", neck.train(), neck_check)
+
+    def assigned(batch, pred):
+        points, strides = D.make_anchors([(SIZE // s, SIZE // s) for s in (8, 16, 32)])
+        boxes = D.decode_boxes(pred, points, strides, demo.BOX_OFFSET)
+        scores = torch.rand(boxes.shape[0], boxes.shape[1], ls.num_categories,
+                            generator=torch.Generator().manual_seed(0))
+        return assign(scores, boxes, points, batch["gt_boxes"], batch["gt_cls"],
+                      batch["gt_valid"], None, strides=strides)
+
+    def assign_check(fn):
+        a = sum((SIZE // s) ** 2 for s in (8, 16, 32))
+        pred = torch.randn(len(batch["gt_boxes"]), a, 4)
+        got = torch.compile(fn, backend=backend, fullgraph=True)(batch, pred)
+        same = all(torch.equal(g, w) for g, w in zip(got, fn(batch, pred)))
+        return f"results {'identical' if same else 'differ'} (fullgraph=True)"
+    report("assign (with make_anchors + decode_boxes)", assigned, assign_check)
 
     def step(images, batch):
         total, stats = crit(model(images), batch)

@@ -198,27 +198,36 @@ void assign_cpu(const at::Tensor& sc, const at::Tensor& pb, const at::Tensor& pt
 
 }  // namespace
 
+void check_sizes(const at::Tensor& scores, const at::Tensor& pred_boxes,
+                 const at::Tensor& points, const at::Tensor& gt_boxes,
+                 const at::Tensor& strides) {
+  // Preconditions: scores (B,A,nc), pred_boxes (B,A,4), points (A,2), gt_boxes (B,G,4), strides A; slots expand to (B,G)
+  TORCH_CHECK(scores.dim() == 3, "assign(): scores must be (B, A, nc), got ", scores.sym_sizes());
+  const c10::SymInt B = scores.sym_size(0), A = scores.sym_size(1);
+  TORCH_CHECK(gt_boxes.dim() == 3 && gt_boxes.sym_size(2) == 4,
+              "assign(): gt_boxes must be (B, G, 4), got ", gt_boxes.sym_sizes());
+  TORCH_CHECK(gt_boxes.sym_size(0) == B, "assign(): gt_boxes must be (B, G, 4) with B = ", B,
+              " images as in scores, got ", gt_boxes.sym_sizes());
+  TORCH_CHECK(pred_boxes.dim() == 3 && pred_boxes.sym_size(0) == B &&
+                  pred_boxes.sym_size(1) == A && pred_boxes.sym_size(2) == 4,
+              "assign(): pred_boxes must be (B, A, 4) = (", B, ", ", A, ", 4) as scores, got ",
+              pred_boxes.sym_sizes());
+  TORCH_CHECK(points.dim() == 2 && points.sym_size(0) == A && points.sym_size(1) == 2,
+              "assign(): points must be (A, 2) = (", A, ", 2) as scores, got ",
+              points.sym_sizes());
+  TORCH_CHECK(!strides.defined() || strides.sym_numel() == A, "assign(): strides must have A = ",
+              A, " entries (one per anchor), got ", strides.sym_sizes());
+}
+
 Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
               const at::Tensor& points, const at::Tensor& gt_boxes,
               const at::Tensor& gt_cls, const at::Tensor& gt_valid,
               const at::Tensor& gt_ignore, const at::Tensor& strides,
               const Options& opt) {
   at::NoGradGuard no_grad;
-  // Preconditions: scores (B,A,nc), pred_boxes (B,A,4), points (A,2), gt_boxes (B,G,4), strides A; slots expand to (B,G)
-  TORCH_CHECK(scores.dim() == 3, "assign(): scores must be (B, A, nc), got ", scores.sizes());
+  check_sizes(scores, pred_boxes, points, gt_boxes, strides);
   const int64_t B = scores.size(0), A = scores.size(1), nc = scores.size(2);
-  TORCH_CHECK(gt_boxes.dim() == 3 && gt_boxes.size(2) == 4,
-              "assign(): gt_boxes must be (B, G, 4), got ", gt_boxes.sizes());
   const int64_t G = gt_boxes.size(1);
-  TORCH_CHECK(gt_boxes.size(0) == B, "assign(): gt_boxes must be (B, G, 4) with B = ", B,
-              " images as in scores, got ", gt_boxes.sizes());
-  TORCH_CHECK(pred_boxes.sizes() == at::IntArrayRef({B, A, 4}),
-              "assign(): pred_boxes must be (B, A, 4) = (", B, ", ", A, ", 4) as scores, got ",
-              pred_boxes.sizes());
-  TORCH_CHECK(points.sizes() == at::IntArrayRef({A, 2}), "assign(): points must be (A, 2) = (",
-              A, ", 2) as scores, got ", points.sizes());
-  TORCH_CHECK(!strides.defined() || strides.numel() == A, "assign(): strides must have A = ", A,
-              " entries (one per anchor), got ", strides.sizes());
   at::Tensor sc = scores.detach().to(at::kFloat);
   at::Tensor pb = pred_boxes.detach().to(at::kFloat);
   at::Tensor pts = points.detach().to(at::kFloat);

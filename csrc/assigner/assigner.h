@@ -24,6 +24,12 @@ struct Result {
   at::Tensor ignore_mask;    // (B, A) bool, never true at a positive
 };
 
+// The size checks of assign(), with its messages; on symbolic sizes too (the
+// operator's fake kernel runs them while the compiler traces).
+void check_sizes(const at::Tensor& scores, const at::Tensor& pred_boxes,
+                 const at::Tensor& points, const at::Tensor& gt_boxes,
+                 const at::Tensor& strides);
+
 // scores (B, A, nc) probabilities; pred_boxes (B, A, 4) xyxy; points (A, 2);
 // gt_boxes (B, G, 4) xyxy; gt_cls (B, G) integer; gt_valid (B, G);
 // gt_ignore (B, G) or undefined; strides (A,) or undefined.

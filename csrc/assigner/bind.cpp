@@ -80,7 +80,17 @@ PYBIND11_MODULE(assigner, m) {
           "(scores, pred_boxes, points, gt_boxes, gt_cls, gt_valid, gt_ignore, *, "
           "topk: int = 10, alpha: float = 0.5, beta: float = 6.0, strides=None, "
           "target_floor: float = 0.0, rescue: bool = False)",
-          assign, kAssignDoc);
+          assign, kAssignDoc,
+          // Tensors (or None where the function takes None) and plain
+          // numbers: the operator, whose kernel is this function's.
+          {"halcyra.assign",
+           "all(isinstance(t, torch.Tensor) for t in (scores, pred_boxes, points, gt_boxes, "
+           "gt_cls, gt_valid)) and (gt_ignore is None or isinstance(gt_ignore, torch.Tensor)) and "
+           "(strides is None or isinstance(strides, torch.Tensor)) and type(topk) is int and "
+           "all(type(v) in (int, float) for v in (alpha, beta, target_floor)) and "
+           "type(rescue) in (bool, int)",
+           "scores, pred_boxes, points, gt_boxes, gt_cls, gt_valid, gt_ignore, topk, "
+           "float(alpha), float(beta), strides, float(target_floor), bool(rescue)"});
   // The whole-tensor formulation that non-CPU devices run, callable on the
   // CPU so that the two can be compared.
   mod.def("_assign_dense",
