@@ -243,14 +243,13 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
   if (nc > 0 && cls_idx.numel() > 0) {
     // Checked up front (both bounds in one transfer): an out-of-range class
     // must not reach a gather kernel.
-    at::Tensor mm = at::stack({cls_idx.min(), cls_idx.max()}).cpu();
-    const int64_t lo = mm[0].item<int64_t>(), hi = mm[1].item<int64_t>();
+    const at::Tensor mm = host_read(at::stack({cls_idx.min(), cls_idx.max()}));
+    const int64_t lo = mm.data_ptr<int64_t>()[0], hi = mm.data_ptr<int64_t>()[1];
     TORCH_CHECK_INDEX(lo >= 0 && hi < nc, "assign(): class index ", lo < 0 ? lo : hi,
                       " is out of bounds for ", nc, " classes");
   }
-  const bool cpu = !opt.dense && sc.device().is_cpu() && pb.device().is_cpu() &&
-                   pts.device().is_cpu() && gb.device().is_cpu() && cls_idx.device().is_cpu() &&
-                   (!strides.defined() || strides.device().is_cpu());
+  const bool cpu = !opt.dense && fused_cpu(sc) && fused_cpu(pb) && fused_cpu(pts) &&
+                   fused_cpu(gb) && fused_cpu(cls_idx) && (!strides.defined() || fused_cpu(strides));
   if (cpu && nc > 0) {
     Result out{at::zeros({B, A}, f32.dtype(at::kBool)), at::empty({B, A}, i64),
                at::empty({B, A, 4}, f32), at::zeros({B, A, nc}, f32),
