@@ -5,6 +5,8 @@
 #   make wheel   build a wheel into dist/
 #   make test-debian13   the same tests in a Debian 13 root (torch 2.6, Python 3.13), made once
 #                        with debootstrap under /var/cache/halcyra and reused
+#   make test-generic    the tests through the device-generic paths on the CPU (HALCYRA_GENERIC=1)
+#   make test-scalar     the tests with the fused kernels' portable loops (HALCYRA_GENERIC=scalar)
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -32,6 +34,14 @@ build: deps
 
 test: build
 	$(PYTHON) -m pytest -q $(TESTS)
+
+# The same build and tests with the kernels' other code paths (README, "Debugging").
+.PHONY: test-generic test-scalar
+test-generic: build
+	HALCYRA_GENERIC=1 $(PYTHON) -m pytest -q $(TESTS)
+
+test-scalar: build
+	HALCYRA_GENERIC=scalar $(PYTHON) -m pytest -q $(TESTS)
 
 test-debian13:
 	tools/debian13.sh test

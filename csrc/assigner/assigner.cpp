@@ -252,14 +252,13 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
   if (nc > 0 && cls_idx.numel() > 0) {
     // Checked up front (both bounds in one transfer): an out-of-range class
     // must not reach a gather kernel.
-    at::Tensor mm = at::stack({cls_idx.min(), cls_idx.max()}).cpu();
-    const int64_t lo = mm[0].item<int64_t>(), hi = mm[1].item<int64_t>();
+    const at::Tensor mm = host_read(at::stack({cls_idx.min(), cls_idx.max()}));
+    const int64_t lo = mm.data_ptr<int64_t>()[0], hi = mm.data_ptr<int64_t>()[1];
     TORCH_CHECK_INDEX(lo >= 0 && hi < nc, "assign(): class index ", lo < 0 ? lo : hi,
                       " is out of bounds for ", nc, " classes");
   }
-  const bool cpu = !opt.dense && sc.device().is_cpu() && pb.device().is_cpu() &&
-                   pts.device().is_cpu() && gb.device().is_cpu() && cls_idx.device().is_cpu() &&
-                   (!strides.defined() || strides.device().is_cpu());
+  const bool cpu = !opt.dense && fused_cpu(sc) && fused_cpu(pb) && fused_cpu(pts) &&
+                   fused_cpu(gb) && fused_cpu(cls_idx) && (!strides.defined() || fused_cpu(strides));
   if (cpu && nc > 0) {
     Result out{at::zeros({B, A}, f32.dtype(at::kBool)), at::empty({B, A}, i64),
                at::empty({B, A, 4}, f32), at::zeros({B, A, nc}, f32),
@@ -296,13 +295,22 @@ Result assign(const at::Tensor& scores, const at::Tensor& pred_boxes,
   at::Tensor align = s_g.pow(opt.alpha) * iou.pow(opt.beta);
 
   // Top-k candidates among the anchors inside each usable box (inside anchors
-  // rank ahead of every outside one, so ties at zero stay inside).
+  // rank ahead of every outside one, so ties at zero stay inside), ties to
+  // the lower anchor index as in the CPU kernel: the metric's order as an
+  // integer (NaN ranking with +inf, -0 with 0) above the reversed anchor
+  // index, one int64 key per pair, so that the selection is the same on
+  // every device whatever its top-k does with equal values.
   at::Tensor mask_in = in_gts & pos_gt.unsqueeze(2);
   at::Tensor cand = at::zeros_like(mask_in);
   const int64_t k = std::min<int64_t>(opt.topk, A);
   if (k > 0) {
     at::Tensor rank = at::where(mask_in, align, at::scalar_tensor(-1.0, f32));
-    at::Tensor idx = std::get<1>(rank.topk(k, -1, /*largest=*/true, /*sorted=*/false));
+    rank = at::where(rank.isnan(), at::scalar_tensor(INFINITY, f32), rank) + 0.0;
+    at::Tensor bits = rank.view(at::kInt).to(at::kLong);
+    // Sign-magnitude float bits to two's-complement order.
+    bits = at::where(bits < 0, bits.bitwise_xor(0x7fffffff), bits);
+    at::Tensor key = bits * (int64_t{1} << 32) + (A - 1 - at::arange(A, i64));
+    at::Tensor idx = std::get<1>(key.topk(k, -1, /*largest=*/true, /*sorted=*/false));
     cand.scatter_(2, idx, true);
     cand &= mask_in;
   }

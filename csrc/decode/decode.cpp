@@ -46,7 +46,7 @@ namespace {
 // in float32 (the build disables FMA contraction), so results are identical.
 bool fused_shapes(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
                   int64_t last) {
-  return raw.device().is_cpu() && points.device().is_cpu() && stride.device().is_cpu() &&
+  return fused_cpu(raw) && fused_cpu(points) && fused_cpu(stride) &&
          raw.scalar_type() == at::kFloat && points.scalar_type() == at::kFloat &&
          stride.scalar_type() == at::kFloat && raw.dim() == 3 && raw.size(2) == last &&
          points.dim() == 2 && points.size(1) == 2 && stride.dim() == 1 &&

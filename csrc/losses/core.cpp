@@ -321,7 +321,7 @@ void for_each_block(int64_t n, const F& f) {
 bool fused_cls(const at::Tensor& x, const at::Tensor& t, const at::Tensor& aw,
                const at::Tensor& col) {
   for (const at::Tensor* v : {&x, &t, &aw, &col})
-    if (!v->device().is_cpu() || v->scalar_type() != at::kFloat) return false;
+    if (!fused_cpu(*v) || v->scalar_type() != at::kFloat) return false;
   return x.dim() == 3 && t.sizes() == x.sizes() && aw.dim() == 2 && col.dim() == 2 &&
          aw.size(0) == x.size(0) && aw.size(1) == x.size(1) && col.size(0) == x.size(0) &&
          col.size(1) == x.size(2);
@@ -419,7 +419,7 @@ struct WeightedBce : public torch::autograd::Function<WeightedBce> {
 
 // A contiguous (B, A) bool mask in host memory.
 bool host_masks(const at::Tensor& m, int64_t B, int64_t A) {
-  return m.device().is_cpu() && m.scalar_type() == at::kBool && m.dim() == 2 &&
+  return fused_cpu(m) && m.scalar_type() == at::kBool && m.dim() == 2 &&
          m.size(0) == B && m.size(1) == A && m.is_contiguous();
 }
 
@@ -442,7 +442,7 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
               ", got ", target_scores.sizes());
   const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
   at::Tensor anchor_w;
-  if (cls_raw.device().is_cpu() && cls_raw.scalar_type() == at::kFloat &&
+  if (fused_cpu(cls_raw) && cls_raw.scalar_type() == at::kFloat &&
       host_masks(fg_mask, B, A) && host_masks(ignore_mask, B, A)) {
     // The common case in one small loop (on the CPU every tensor op of this
     // size is its own parallel region).

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "../pyapi/compat.h"
 #include "../pyapi/tensors.h"
 #include "tasks.h"
 
@@ -101,17 +102,18 @@ at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
   return at::binary_cross_entropy_with_logits(input, target);
 }
 
-// A tensor of int64 values made on the host, on `device` (an asynchronous
-// copy from pinned memory for accelerators).
+// A tensor of int64 values made on the host, on `device`: an asynchronous
+// copy for other devices (from pinned memory for CUDA, the one device whose
+// allocator pins host memory).
 at::Tensor host_longs(const std::vector<int64_t>& v, at::Device device) {
   auto cpu = at::TensorOptions().dtype(at::kLong);
   const int64_t n = static_cast<int64_t>(v.size());
-  if (device.is_cpu()) {
+  if (fused_cpu(device)) {
     at::Tensor t = at::empty({n}, cpu);
     if (n) std::memcpy(t.data_ptr<int64_t>(), v.data(), n * sizeof(int64_t));
     return t;
   }
-  at::Tensor t = at::empty({n}, cpu.pinned_memory(true));
+  at::Tensor t = at::empty({n}, cpu.pinned_memory(device.is_cuda()));
   if (n) std::memcpy(t.data_ptr<int64_t>(), v.data(), n * sizeof(int64_t));
   return t.to(device, /*non_blocking=*/true);
 }
@@ -183,10 +185,8 @@ py::object mask_loss(const Args& args) {
   std::vector<int64_t> pos, img;
   if (sel.numel()) {
     const int64_t n_fg = sel.numel();
-    at::Tensor pack =
-        at::stack({fg_b.reshape({-1}).to(at::kLong), sel.reshape({-1}).ne(0).to(at::kLong)})
-            .to(at::kCPU)
-            .contiguous();
+    const at::Tensor pack = host_read(
+        at::stack({fg_b.reshape({-1}).to(at::kLong), sel.reshape({-1}).ne(0).to(at::kLong)}));
     const int64_t* pb = pack.data_ptr<int64_t>();
     for (int64_t i = 0; i < n_fg; ++i)
       if (pb[n_fg + i]) {
@@ -208,7 +208,7 @@ py::object mask_loss(const Args& args) {
     const int64_t keep_n = cap >= 0 ? cap : std::max<int64_t>(n_sel + cap, 0);
     at::Tensor perm =
         at::randperm(n_sel, at::TensorOptions().dtype(at::kLong).device(fg_b.device()));
-    at::Tensor keep = perm.slice(0, 0, keep_n).to(at::kCPU).contiguous();
+    const at::Tensor keep = host_read(perm.slice(0, 0, keep_n));
     const int64_t* kp = keep.data_ptr<int64_t>();
     std::vector<int64_t> pos2(keep_n), img2(keep_n);
     for (int64_t k = 0; k < keep_n; ++k) {
@@ -264,7 +264,7 @@ py::object mask_loss(const Args& args) {
   at::Tensor bounds = tasks::crop_bounds(boxes_px / s, hm, wm);
 
   at::Tensor total, pm, gt;
-  const bool fused = !do_refine && coef.device().is_cpu() && protos.device().is_cpu() &&
+  const bool fused = !do_refine && fused_cpu(coef) && fused_cpu(protos) &&
                      protos.dim() == 4 && hm > 0 && wm > 0 && rows.dim() == 2 &&
                      rows.size(1) == protos.size(1) &&
                      gt_raw.dim() == 3 && gt_raw.size(1) == hm && gt_raw.size(2) == wm &&
@@ -330,10 +330,10 @@ py::object mask_loss(const Args& args) {
   if (hm == 0 || wm == 0)
     throw py::value_error("_mask_loss(): the masks have no pixels to sample, got size (" +
                           std::to_string(hm) + ", " + std::to_string(wm) + ")");
-  if (!at::stack({at::isfinite(inst_rois).all(),
-                  inst_rois.select(1, 0).max().lt(static_cast<double>(n))})
-           .all()
-           .item<bool>())
+  if (!host_read(at::stack({at::isfinite(inst_rois).all(),
+                            inst_rois.select(1, 0).max().lt(static_cast<double>(n))})
+                     .all())
+           .data_ptr<bool>()[0])
     throw py::value_error(
         "_mask_loss(): the refine regions (sanitized boxes / MASK_STRIDE) must be finite");
   py::dict kw;

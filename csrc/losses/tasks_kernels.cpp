@@ -312,9 +312,9 @@ at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
 }
 
 at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
-  if (pm.device().is_cpu() && pm.scalar_type() == at::kFloat && gt.device().is_cpu() &&
+  if (fused_cpu(pm) && pm.scalar_type() == at::kFloat && fused_cpu(gt) &&
       gt.scalar_type() == at::kFloat && gt.sizes() == pm.sizes() && pm.dim() == 3 &&
-      pm.size(1) > 0 && pm.size(2) > 0 && bounds.device().is_cpu() &&
+      pm.size(1) > 0 && pm.size(2) > 0 && fused_cpu(bounds) &&
       bounds.scalar_type() == at::kLong && bounds.sizes() == at::IntArrayRef({pm.size(0), 4}))
     return CropBce::apply(pm, gt, bounds);
   return crop_bce_sum_aten(pm, gt, bounds);

@@ -40,7 +40,7 @@ at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
     at::Tensor dst = out.narrow(1, off, c);
     if (f == 1) {
       dst.copy_(x);
-    } else if (x.is_cpu()) {
+    } else if (fused_cpu(x)) {
       // The library's own nearest kernel, writing into the slice (the same
       // call as F.interpolate makes, minus the temporary).
       const double s = static_cast<double>(f);
@@ -136,7 +136,7 @@ struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
         out.emplace_back();
       } else if (f == 1) {
         out.push_back(g.narrow(1, off, c));
-      } else if (g.is_cpu() && !at::GradMode::is_enabled() && g.layout() == at::kStrided &&
+      } else if (fused_cpu(g) && !at::GradMode::is_enabled() && g.layout() == at::kStrided &&
                  !g._is_zerotensor() && !g.is_neg() && !g.is_conj() &&
                  (g.scalar_type() == at::kFloat || g.scalar_type() == at::kDouble) &&
                  g.suggest_memory_format() == at::MemoryFormat::Contiguous) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../pyapi/compat.h"
 #include "../pyapi/tensors.h"
 #include "predict.h"
 #include "select.h"
@@ -237,7 +238,7 @@ at::Tensor refine_masks(const Image& im, const std::pair<at::Tensor, at::Tensor>
   // The shipped head samples the coarse logits around its regions only: on CPU
   // they are computed there once the regions are known (the product is
   // checked to be well formed first, so that it fails where it always did).
-  const bool partial = im.device.is_cpu() && coef.dim() == 2 && protos.dim() == 3 &&
+  const bool partial = fused_cpu(im.device) && coef.dim() == 2 && protos.dim() == 3 &&
                        coef.size(1) == protos.size(0) && own_refine_head(refine);
   at::Tensor coarse;
   if (!partial) coarse = coarse_logits(coef, protos);
@@ -260,7 +261,7 @@ at::Tensor refine_masks(const Image& im, const std::pair<at::Tensor, at::Tensor>
   at::Tensor ry2 = at::maximum(at::ceil(bxs.index({Slice(), 3})), ry1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
   at::Tensor bx_int = at::stack({rx1, ry1, rx2, ry2}, 1);
   // One transfer of the region edges instead of four host reads per region.
-  at::Tensor host = bx_int.to(at::kCPU, at::kDouble).contiguous();
+  at::Tensor host = host_read(bx_int.to(at::kDouble));
   const double* e = host.data_ptr<double>();
   std::vector<std::array<int64_t, 4>> regions;
   const bool on_canvas = host.dim() == 2 && host.size(0) == n && host.size(1) == 4 &&
@@ -284,7 +285,7 @@ at::Tensor refine_masks(const Image& im, const std::pair<at::Tensor, at::Tensor>
   // On CPU every pixel of the canvas is written once: the regions by the
   // paste below, the rest cleared afterwards.
   const auto bool_opts = at::TensorOptions().dtype(at::kBool).device(im.device);
-  const bool clear_after = on_canvas && im.device.is_cpu();
+  const bool clear_after = on_canvas && fused_cpu(im.device);
   at::Tensor masks = clear_after ? at::empty({n, S, S}, bool_opts) : at::zeros({n, S, S}, bool_opts);
   const bool ref_is_tensor = pyapi::is_tensor(ref);
   at::Tensor ref_t = ref_is_tensor ? THPVariable_Unpack(ref.ptr()) : at::Tensor();
@@ -456,14 +457,15 @@ int64_t max_index(const at::Tensor& idx) {
   return m;
 }
 
-bool cpu_float(const at::Tensor& t) { return t.device().is_cpu() && t.scalar_type() == at::kFloat; }
+// A float32 tensor that the CPU fast paths may read.
+bool cpu_float(const at::Tensor& t) { return fused_cpu(t) && t.scalar_type() == at::kFloat; }
 
 // Keypoints of the detections (n, K, 3), gathered and decoded only for them on
 // CPU; the tensor formulation elsewhere.
 at::Tensor keypoints(const Image& im, py::handle raw_obj, int64_t K, const at::Tensor& points,
                      const at::Tensor& strides) {
   const int64_t n = im.idx.size(0);
-  if (pyapi::is_tensor(raw_obj) && im.idx.device().is_cpu() && cpu_float(points) &&
+  if (pyapi::is_tensor(raw_obj) && fused_cpu(im.idx) && cpu_float(points) &&
       cpu_float(strides) && points.dim() == 2 && points.size(1) == 2 && strides.dim() == 1) {
     const at::Tensor& raw = THPVariable_Unpack(raw_obj.ptr());
     if (cpu_float(raw) && raw.dim() == 3 && raw.size(2) == 3 * K && im.b < raw.size(0)) {
@@ -488,7 +490,7 @@ at::Tensor polylines(const Image& im, py::handle raw_obj, py::handle n_pline, py
   py::object fn = g_mod->global("decode_points");
   int64_t N = 0;
   if (fn.ptr() == g_decode_points->ptr() && pyapi::is_tensor(raw_obj) && plain_int(n_pline, &N) &&
-      N >= 1 && im.idx.device().is_cpu() && cpu_float(points) && cpu_float(strides)) {
+      N >= 1 && fused_cpu(im.idx) && cpu_float(points) && cpu_float(strides)) {
     const at::Tensor& raw = THPVariable_Unpack(raw_obj.ptr());
     const int64_t A = raw.dim() == 3 ? raw.size(1) : -1;
     if (cpu_float(raw) && raw.dim() == 3 && raw.size(2) == 2 * N && im.b < raw.size(0) &&
@@ -546,7 +548,7 @@ py::object postprocess(const Args& a) {
   std::vector<predict::Candidates> cands;
   float conf = 0.f;
   int64_t cap = 0;
-  bool fast = cls_raw.device().is_cpu() && cls_raw.scalar_type() == at::kFloat &&
+  bool fast = cpu_float(cls_raw) &&
               cls_raw.dim() == 3 && cls_raw.is_contiguous() && cls_raw.size(2) >= 1 &&
               (decode_own || (cpu_float(boxes_all) && boxes_all.dim() == 3 &&
                               boxes_all.size(0) == B && boxes_all.size(1) == A &&

@@ -566,7 +566,7 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
   // A single map is resized by the library's channels-last kernel (a
   // (1, 1, h, w) batch is contiguous in both layouts), whose evaluation order
   // differs: keep the tensor formulation there.
-  const bool fused = coarse.device().is_cpu() && boxes.device().is_cpu() &&
+  const bool fused = fused_cpu(coarse) && fused_cpu(boxes) &&
                      coarse.scalar_type() == at::kFloat && boxes.scalar_type() == at::kFloat &&
                      boxes.dim() == 2 && boxes.size(0) == n && boxes.size(1) == 4 && n >= 2 &&
                      hm > 0 && wm > 0 && S > 0 && real_threshold(thres) && resize_fused(n, hm, wm, S);
@@ -595,7 +595,7 @@ at::Tensor coarse_masks(at::Tensor coarse, const at::Tensor& boxes, int64_t S,
 bool paste_region(at::Tensor& masks, int64_t k, int64_t y1, int64_t x1, at::Tensor& patch,
                   const at::Scalar& thres) {
   HALCYRA_RECORD("paste_region");
-  if (masks.dim() != 3 || !masks.device().is_cpu() || !patch.device().is_cpu() ||
+  if (masks.dim() != 3 || !fused_cpu(masks) || !fused_cpu(patch) ||
       patch.scalar_type() != at::kFloat || patch.dim() != 2 || !patch.is_contiguous() ||
       !masks.is_contiguous() || masks.scalar_type() != at::kBool || !real_threshold(thres))
     return false;
@@ -621,7 +621,7 @@ at::Tensor prototype_masks(const at::Tensor& coef, const at::Tensor& protos,
   HALCYRA_RECORD("prototype_masks");
   if (coef.dim() != 2 || protos.dim() != 3) return at::Tensor();
   const int64_t n = coef.size(0), P = coef.size(1), hm = protos.size(1), wm = protos.size(2);
-  const bool ok = coef.device().is_cpu() && protos.device().is_cpu() && boxes.device().is_cpu() &&
+  const bool ok = fused_cpu(coef) && fused_cpu(protos) && fused_cpu(boxes) &&
                   coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
                   boxes.scalar_type() == at::kFloat && protos.size(0) == P && boxes.dim() == 2 &&
                   boxes.size(0) == n && boxes.size(1) == 4 && n >= 2 && P > 0 && hm > 0 &&
@@ -695,7 +695,7 @@ at::Tensor coarse_product(const at::Tensor& coef, const at::Tensor& protos) {
   HALCYRA_RECORD("coarse_product");
   const bool shapes = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0);
   const int64_t P = protos.dim() == 3 ? protos.size(0) : 0;
-  const bool ok = shapes && coef.device().is_cpu() && protos.device().is_cpu() &&
+  const bool ok = shapes && fused_cpu(coef) && fused_cpu(protos) &&
                   coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
                   !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));
   const int order = ok ? product_order() : kProductOther;
@@ -723,7 +723,7 @@ at::Tensor coarse_blocks(const at::Tensor& coef, const at::Tensor& protos,
   // coef (n, P), protos (P, hm, wm) CPU float32 without gradient; one block per
   // detection within the grid
   const bool ok = coef.dim() == 2 && protos.dim() == 3 && coef.size(1) == protos.size(0) &&
-                  coef.device().is_cpu() && protos.device().is_cpu() &&
+                  fused_cpu(coef) && fused_cpu(protos) &&
                   coef.scalar_type() == at::kFloat && protos.scalar_type() == at::kFloat &&
                   static_cast<int64_t>(blocks.size()) == coef.size(0) &&
                   !(at::GradMode::is_enabled() && (coef.requires_grad() || protos.requires_grad()));

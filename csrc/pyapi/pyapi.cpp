@@ -1,6 +1,7 @@
 #include "pyapi.h"
 
 #include <ATen/record_function.h>
+#include "compat.h"
 #include <torch/csrc/Exceptions.h>
 
 #include <cstring>
@@ -83,11 +84,38 @@ void ready_type() {
   if (PyType_Ready(&ImplType) < 0) throw py::error_already_set();
 }
 
+// HALCYRA_GENERIC as every module reports it (`_generic`).
+const char* paths_name() {
+  switch (paths()) {
+    case Paths::kGeneric:
+      return "1";
+    case Paths::kScalar:
+      return "scalar";
+    default:
+      return "0";
+  }
+}
+
 }  // namespace
 
 void init() {
   if (g_initialised) return;
+  if (paths() == Paths::kInvalid) {
+    py::object v = py::reinterpret_steal<py::object>(
+        PyUnicode_DecodeFSDefault(std::getenv("HALCYRA_GENERIC")));
+    if (!v) throw py::error_already_set();
+    PyErr_Format(PyExc_ValueError,
+                 "HALCYRA_GENERIC=%R: expected '0' (or unset or empty: the fused CPU kernels), "
+                 "'1' (the device-generic paths on the CPU) or 'scalar' (the fused kernels "
+                 "without AVX2 / FMA)",
+                 v.ptr());
+    throw py::error_already_set();
+  }
   ready_type();
+  // The code paths the kernels take, for tests and debugging: the package's
+  // `_generic` ("0", "1" or "scalar"), the same for every module (they read
+  // the same environment), so that the modules' own namespaces stay as they are.
+  py::module_::import("halcyra").attr("_generic") = paths_name();
   py::module_ sys = py::module_::import("sys");
   g_assertions = sys.attr("flags").attr("optimize").cast<int>() == 0;
   py::object torch = py::module_::import("torch");

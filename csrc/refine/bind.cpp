@@ -1,5 +1,6 @@
 // halcyra.models.refine: RefineHead, a small per-instance mask refinement
 // network (a torch.nn.Module subclass with C++ methods).
+#include "../pyapi/compat.h"
 #include "../pyapi/tensors.h"
 #include "refine.h"
 
@@ -138,7 +139,8 @@ py::object forward(const Args& a) {
   if (n > 0) {
     // Both index columns as the sampler reads them, in one transfer.
     at::Tensor image = feat_rois.select(1, 0), region = coarse_rois.select(1, 0);
-    at::Tensor mm = at::stack({image.min(), image.max(), region.max()}).to(at::kCPU, at::kDouble);
+    const at::Tensor mm =
+        host_read(at::stack({image.min(), image.max(), region.max()}).to(at::kDouble));
     const double* m = mm.data_ptr<double>();
     if (!(m[0] >= 0.0 && m[1] < static_cast<double>(f2.size(0))))
       throw py::index_error("forward(): bidx out of range for f2");
