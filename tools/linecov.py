@@ -139,14 +139,14 @@ def table(counts):
         missed = [n for n, c in lines.items() if c == 0]
         total += len(lines)
         total_missed += len(missed)
-        pct = 100.0 * (len(lines) - len(missed)) / len(lines) if lines else 100.0
+        pct = f"{100.0 * (len(lines) - len(missed)) / len(lines):.1f}%" if lines else "-"
         rows.append((path, len(lines), len(missed), pct))
         if missed:
             detail.append(f"{path}: {', '.join(ranges(missed, lines))}")
     width = max([len(r[0]) for r in rows] + [len("total")])
     head = f"{'file':<{width}} {'lines':>6} {'missed':>6} {'cover':>7}"
     out = [head, "-" * len(head)]
-    out += [f"{p:<{width}} {n:>6} {m:>6} {c:>6.1f}%" for p, n, m, c in rows]
+    out += [f"{p:<{width}} {n:>6} {m:>6} {c:>7}" for p, n, m, c in rows]
     pct = 100.0 * (total - total_missed) / total if total else 100.0
     out += ["-" * len(head), f"{'total':<{width}} {total:>6} {total_missed:>6} {pct:>6.1f}%"]
     return "\n".join(out), "\n".join(detail)
