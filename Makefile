@@ -7,6 +7,8 @@
 #                        with debootstrap under /var/cache/halcyra and reused
 #   make test-generic    the tests through the device-generic paths on the CPU (HALCYRA_GENERIC=1)
 #   make test-scalar     the tests with the fused kernels' portable loops (HALCYRA_GENERIC=scalar)
+#   make coverage        line coverage of csrc/ by the suite (build/coverage/report.txt)
+#   make test-cuda       the GPU check on a CUDA machine (tools/cuda_check.sh)
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -57,6 +59,20 @@ test-asan: deps
 
 test-asan-ci: deps
 	$(PYTHON) tools/asan.py ci
+
+# Line coverage of csrc/: a --coverage -O0 build in build/coverage, the suite in
+# the three HALCYRA_GENERIC modes, gcov; report in build/coverage/report.txt.
+.PHONY: coverage
+coverage: deps
+	$(PYTHON) tools/linecov.py
+
+# The GPU check on a CUDA machine (no apt, no network: no deps step):
+#   make test-cuda PYTHON=/path/to/python3 OUT=dir
+# CUDA_CHECK_FLAGS=--cpu-dry-run exercises it on the CPU.
+OUT ?= out/cuda-check
+.PHONY: test-cuda
+test-cuda:
+	PYTHON=$(PYTHON) tools/cuda_check.sh $(CUDA_CHECK_FLAGS) $(OUT)
 
 demo: build
 	$(PYTHON) examples/demo.py

@@ -50,6 +50,11 @@ if SANITIZE:
     CXX_FLAGS += [f"-fsanitize={SANITIZE}", "-fno-omit-frame-pointer", "-fno-wrapv",
                   "-fno-wrapv-pointer", "-O1", "-g1"]
 LINK_FLAGS = [f"-fsanitize={SANITIZE}"] if SANITIZE else []
+# HALCYRA_COVERAGE=1: a line-coverage build (tools/linecov.py): gcov's
+# counters in every object, unoptimised so that lines map one to one.
+if os.environ.get("HALCYRA_COVERAGE", "") not in ("", "0"):
+    CXX_FLAGS += ["--coverage", "-O0"]
+    LINK_FLAGS += ["--coverage"]
 # at::parallel_for is a header template: it runs on the intra-op threads (the
 # tensor library's OpenMP pool) only where OpenMP is on, else serially.
 CXX_FLAGS += ["-fopenmp"]

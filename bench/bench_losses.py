@@ -33,7 +33,7 @@ class _LabelSpace:
     categories = [{"is_polyline": c >= 78} for c in range(NC)]
 
 
-def make_inputs(device, seed=0):
+def make_inputs(device, seed=0, B=B):
     g = torch.Generator().manual_seed(seed)
     A = sum(h * w for h, w in SHAPES)
     valid = (torch.arange(G)[None, :] < N_VALID).expand(B, G).clone()
@@ -99,7 +99,7 @@ def add_tasks(preds, batch, seed=1):
     the refine head), keypoints, polylines and tags, with targets."""
     g = torch.Generator().manual_seed(seed)
     dev = batch["gt_boxes"].device
-    A = preds["cls_raw"].shape[1]
+    B, A = preds["cls_raw"].shape[:2]
     S = 320
     gt = batch["gt_boxes"].cpu()
     kxy = gt[..., None, :2] + torch.rand(B, G, K, 2, generator=g) * (gt[..., None, 2:] - gt[..., None, :2])

@@ -4,12 +4,10 @@ UndefinedBehaviorSanitizer, then the tests run under the sanitizer runtimes.
 
     tools/asan.py [full|ci]      (make test-asan / make test-asan-ci)
 
-The build lives in build/asan: the sources are mirrored into build/asan/tree
-(only files whose contents changed are written, so its ninja build in
-build/asan/temp recompiles only what depends on them) and built in place
-there; the checkout's own in-place build and its .so files are left alone.
-The tests run from that tree, so child interpreters the tests start import
-the sanitized build too.
+The build lives in build/asan (tools/buildtree.py: a mirror of the sources in
+build/asan/tree, built in place there; the checkout's own in-place build is
+left alone). The tests run from that tree, so child interpreters the tests
+start import the sanitized build too.
 
 Both runtimes come from the compiler that builds the extensions (LD_PRELOAD of
 its libasan and libubsan: the interpreter itself is not instrumented). Every
@@ -21,19 +19,17 @@ full: the whole test suite (the robustness suite included, in its child
 interpreter). ci: the tests of every kernel and the robustness suite, without
 the end-to-end demo tests and the stub check, which run no kernel of their own.
 """
-import filecmp
 import os
 import shutil
 import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from buildtree import ROOT, build as build_tree
+
 OUT = os.path.join(ROOT, "build", "asan")
 TREE = os.path.join(OUT, "tree")
 LOGS = os.path.join(OUT, "log")
-# Top-level entries of the checkout that are build outputs or not needed.
-SKIP = {"build", ".git", "out", "dist", ".pytest_cache", ".hypothesis"}
 SANITIZERS = "address,undefined"
 SUITES = {
     "full": ["tests"],
@@ -41,29 +37,6 @@ SUITES = {
            "tests/test_losses_tasks.py", "tests/test_neck.py", "tests/test_predict.py",
            "tests/test_refine.py", "tests/test_reliability.py"],
 }
-
-
-def wanted(name):
-    return not (name == "__pycache__" or name.endswith((".so", ".pyc")) or name.endswith(".egg-info"))
-
-
-def mirror(src, dst, top=False):
-    """Makes dst a copy of src; only files whose contents differ are written."""
-    os.makedirs(dst, exist_ok=True)
-    names = {n for n in os.listdir(src) if wanted(n) and not (top and n in SKIP)}
-    for n in os.listdir(dst):
-        if n not in names and wanted(n) and not (top and n in SKIP):
-            p = os.path.join(dst, n)
-            shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.remove(p)
-    for n in sorted(names):
-        s, d = os.path.join(src, n), os.path.join(dst, n)
-        if os.path.isdir(s) and not os.path.islink(s):
-            mirror(s, d)
-            continue
-        if os.path.isfile(d) and not os.path.islink(d) and filecmp.cmp(s, d, shallow=False):
-            continue
-        shutil.copyfile(s, d)  # a new modification time: ninja rebuilds what depends on it
-        shutil.copymode(s, d)
 
 
 def runtime(lib):
@@ -76,13 +49,7 @@ def runtime(lib):
 
 
 def build():
-    mirror(ROOT, TREE, top=True)
-    env = dict(os.environ, HALCYRA_SANITIZE=SANITIZERS,
-               MAX_JOBS=os.environ.get("MAX_JOBS", "2"))
-    t0 = time.time()
-    subprocess.run([sys.executable, "setup.py", "-q", "build_ext", "--inplace",
-                    "--build-temp", os.path.join(OUT, "temp")], cwd=TREE, env=env, check=True)
-    print(f"asan: build ready in {time.time() - t0:.0f} s", flush=True)
+    build_tree(OUT, "asan", HALCYRA_SANITIZE=SANITIZERS)
 
 
 # Exit status of a process stopped by a sanitizer report.
