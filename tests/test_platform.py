@@ -496,4 +496,6 @@ def test_assign_compiles_into_one_graph(setup, dynamic):
         f(raw, cls + 2)
     with pytest.raises(IndexError) as compiled_error:
         cf(raw, cls + 2)
-    assert str(compiled_error.value) == str(eager_error.value)
+    # the compiler may append where in its graph the error arose
+    assert str(compiled_error.value).startswith(str(eager_error.value))
+
