@@ -5,6 +5,8 @@
 #   make wheel   build a wheel into dist/
 #   make test-debian13   the same tests in a Debian 13 root (torch 2.6, Python 3.13), made once
 #                        with debootstrap under /var/cache/halcyra and reused
+#   make test-debian-testing   the same in a root of Debian testing (the newest torch), remade
+#                        when testing moves on to its next codename
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -16,7 +18,7 @@ DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-
         python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
         python3-pil ninja-build g++ make
 
-.PHONY: deps build test test-deep test-debian13 demo bench wheel clean
+.PHONY: deps build test test-deep test-debian13 test-debian-testing demo bench wheel clean
 
 deps:
 	@missing=""; for p in $(DEBS); do \
@@ -34,7 +36,10 @@ test: build
 	$(PYTHON) -m pytest -q $(TESTS)
 
 test-debian13:
-	tools/debian13.sh test
+	tools/debian_root.sh trixie test
+
+test-debian-testing:
+	tools/debian_root.sh testing test
 
 test-deep: build
 	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability
