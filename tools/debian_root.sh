@@ -32,6 +32,48 @@
 # chroot.
 set -euo pipefail
 
+# The host's Debian mirror: the URI of the deb822 stanza (or one-line `deb`
+# entry) that serves the host's own release with its main component; entries
+# for other suites (security, updates, third-party archives) are skipped.
+#   host_mirror [APT_DIR [CODENAME]]    defaults: /etc/apt, the host's release
+host_mirror() {
+  local apt=${1:-/etc/apt} codename=${2:-}
+  [ -n "$codename" ] || codename=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
+  local f
+  for f in "$apt"/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk -v want="$codename" '
+      function flush() {
+        if (types ~ /(^| )deb( |$)/ && comps ~ /(^| )main( |$)/ && enabled != "no" && uri != "") {
+          n = split(suites, s, " ")
+          for (i = 1; i <= n; i++) if (s[i] == want) { print uri; found = 1; exit }
+        }
+        types = suites = comps = uri = enabled = ""
+      }
+      /^[ \t]*#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      { key = tolower($1); $1 = ""; sub(/^[ \t]+/, "") }
+      key == "types:" { types = $0 }
+      key == "suites:" { suites = $0 }
+      key == "components:" { comps = $0 }
+      key == "enabled:" { enabled = tolower($0) }
+      key == "uris:" { uri = $1 }
+      END { if (!found) flush() }
+    ' "$f"
+  done
+  for f in "$apt"/sources.list "$apt"/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk -v want="$codename" '
+      $1 != "deb" { next }
+      { i = 2; if ($2 ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ } }
+      $(i + 1) == want { for (j = i + 2; j <= NF; j++) if ($j == "main") { print $i; exit } }
+    ' "$f"
+  done
+}
+
+# Sourced (the tests read host_mirror this way): only the functions above.
+if [ "${BASH_SOURCE[0]}" != "$0" ]; then return 0; fi
+
 if [ "$(id -u)" != 0 ]; then
   exec sudo -E "$0" "$@"
 fi
@@ -59,44 +101,6 @@ host_install() {
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
   fi
-}
-
-# The host's Debian mirror: the URI of the deb822 stanza (or one-line `deb`
-# entry) that serves the host's own release with its main component; entries
-# for other suites (security, updates, third-party archives) are skipped.
-host_mirror() {
-  local codename
-  codename=$(. /etc/os-release && printf '%s' "${VERSION_CODENAME:-}")
-  local f
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [ -f "$f" ] || continue
-    awk -v want="$codename" '
-      function flush() {
-        if (types ~ /(^| )deb( |$)/ && comps ~ /(^| )main( |$)/ && enabled != "no" && uri != "") {
-          n = split(suites, s, " ")
-          for (i = 1; i <= n; i++) if (s[i] == want) { print uri; found = 1; exit }
-        }
-        types = suites = comps = uri = enabled = ""
-      }
-      /^[ \t]*#/ { next }
-      /^[ \t]*$/ { flush(); next }
-      { key = tolower($1); $1 = ""; sub(/^[ \t]+/, "") }
-      key == "types:" { types = $0 }
-      key == "suites:" { suites = $0 }
-      key == "components:" { comps = $0 }
-      key == "enabled:" { enabled = tolower($0) }
-      key == "uris:" { uri = $1 }
-      END { if (!found) flush() }
-    ' "$f"
-  done
-  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-    [ -f "$f" ] || continue
-    awk -v want="$codename" '
-      $1 != "deb" { next }
-      { i = 2; if ($2 ~ /^\[/) { while (i <= NF && $i !~ /\]$/) i++; i++ } }
-      $(i + 1) == want { for (j = i + 2; j <= NF; j++) if ($j == "main") { print $i; exit } }
-    ' "$f"
-  done
 }
 
 MIRROR=${HALCYRA_DEBIAN_MIRROR:-$(host_mirror | head -n 1)}
