@@ -177,13 +177,14 @@ make_root() {
 # Roots of this suite made for an earlier codename (testing has moved on),
 # unless a run is using them right now.
 remove_stale_roots() {
-  local m d
+  local m d old
   for m in "$CACHE"/debian-*/etc/halcyra-root; do
     [ -f "$m" ] || continue
     d=${m%/etc/halcyra-root}
     [ "$d" != "$ROOT" ] && grep -qx "suite=$SUITE" "$m" && ! grep -qx "codename=$CODENAME" "$m" || continue
+    old=$(sed -n 's/^codename=//p' "$m")
     if flock -n -x "$d.use" rm -rf "$d" "$d.debootstrap.log" "$d.lock" "$d.use"; then
-      log "removed $d ($(sed -n 's/^codename=//p' "$m" 2>/dev/null || echo old) is no longer $SUITE)"
+      log "removed $d (${old:-its codename} is no longer $SUITE)"
     else
       log "$d is in use: left for a later run to remove"
     fi
