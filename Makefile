@@ -9,6 +9,8 @@
 #   make test-scalar     the tests with the fused kernels' portable loops (HALCYRA_GENERIC=scalar)
 #   make coverage        line coverage of csrc/ by the suite (build/coverage/report.txt)
 #   make test-cuda       the GPU check on a CUDA machine (tools/cuda_check.sh)
+#   make test-debian-testing   the same in a root of Debian testing (the newest torch), remade
+#                        when testing moves on to its next codename
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -20,7 +22,7 @@ DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-
         python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
         python3-pil ninja-build g++ make
 
-.PHONY: deps build test test-deep test-debian13 demo bench wheel clean
+.PHONY: deps build test test-deep test-debian13 test-debian-testing demo bench wheel clean
 
 deps:
 	@missing=""; for p in $(DEBS); do \
@@ -46,7 +48,10 @@ test-scalar: build
 	HALCYRA_GENERIC=scalar $(PYTHON) -m pytest -q $(TESTS)
 
 test-debian13:
-	tools/debian13.sh test
+	tools/debian_root.sh trixie test
+
+test-debian-testing:
+	tools/debian_root.sh testing test
 
 test-deep: build
 	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability

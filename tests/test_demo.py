@@ -111,7 +111,7 @@ def test_raw_predictions_and_training_steps(demo_module):
         total.backward()
         assert all(torch.isfinite(p.grad).all() for p in model.parameters() if p.grad is not None)
         opt.step()
-        totals.append(float(total))
+        totals.append(float(total.detach()))
     assert totals[-1] < totals[0]
     assert float(stats["num_pos"]) > 0
 
