@@ -206,11 +206,27 @@ cp /etc/hosts "$ROOT/etc/hosts"
 # one root at once); the copy keeps its build/ and built modules between runs.
 TREE=src/$(basename "$HERE")-$(printf '%s' "$HERE" | md5sum | cut -c1-8)
 SRC="$ROOT/$TREE"
+# The tree goes to a staging folder first; only files whose content differs
+# from the copy replace it (and so are newer than any object built from the
+# copy), files gone from the tree are removed, and unchanged files keep their
+# times: the build in the root then redoes exactly what changed, even when the
+# tree's own file times are older than the root's last build.
 mkdir -p "$SRC"
-find "$SRC" -mindepth 1 -path "$SRC/build" -prune -o -type f ! -name '*.so' -print0 | xargs -0 rm -f
+STAGE=$(mktemp -d "$ROOT/src/.stage.XXXXXX")
+trap 'rm -rf "$STAGE"' EXIT
 tar -C "$HERE" --exclude=./build --exclude=./dist --exclude=./out --exclude=.git \
     --exclude='*.so' --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis \
-    --exclude='*.egg-info' -cf - . | tar -C "$SRC" -xf -
+    --exclude='*.egg-info' -cf - . | tar -C "$STAGE" -xf -
+(cd "$SRC" && find . -path ./build -prune -o -type f ! -name '*.so' -print) | while IFS= read -r f; do
+  [ -e "$STAGE/$f" ] || rm -f "$SRC/$f"
+done
+(cd "$STAGE" && find . -type f -print) | while IFS= read -r f; do
+  if ! cmp -s "$STAGE/$f" "$SRC/$f"; then
+    mkdir -p "$(dirname "$SRC/$f")"
+    cp -p "$STAGE/$f" "$SRC/$f"
+    touch "$SRC/$f"
+  fi
+done
 
 # make is all the root needs to start: the tree's own `make deps` installs
 # the rest, as it does on a fresh Debian machine. Both under the lock.
