@@ -21,7 +21,8 @@
 # debootstrap, is replaced.
 #
 # Each run copies the working tree (without build outputs) into the root's
-# /src/<checkout>, next to the root's own build folder, so a second run
+# /src/halcyra (one copy, whichever checkout runs), next to its build folder,
+# so a later run, from this checkout or a fresh clone,
 # rebuilds only what changed. The tree's `make deps` runs in the root first,
 # under a lock held next to the root (<root>.lock), so no two apt runs ever
 # share a root; the targets then run without it. Every run also holds
@@ -183,7 +184,7 @@ remove_stale_roots() {
     d=${m%/etc/halcyra-root}
     [ "$d" != "$ROOT" ] && grep -qx "suite=$SUITE" "$m" && ! grep -qx "codename=$CODENAME" "$m" || continue
     old=$(sed -n 's/^codename=//p' "$m")
-    if flock -n -x "$d.use" rm -rf "$d" "$d.debootstrap.log" "$d.lock" "$d.use"; then
+    if flock -n -x "$d.use" rm -rf "$d" "$d.debootstrap.log" "$d.lock" "$d.use" "$d.tree"; then
       log "removed $d (${old:-its codename} is no longer $SUITE)"
     else
       log "$d is in use: left for a later run to remove"
@@ -194,6 +195,12 @@ remove_stale_roots() {
 mkdir -p "$(dirname "$ROOT")"
 exec 8> "$ROOT.use"
 flock -s 8
+# One copy of the tree in the root, whichever checkout runs: a fresh clone
+# (CI's) reuses the build that earlier runs left there, and the content-wise
+# copy below rebuilds only what differs. Runs from several checkouts take
+# turns on it (<root>.tree, held to the end of the run).
+exec 7> "$ROOT.tree"
+flock -x 7
 exec 9> "$ROOT.lock"
 flock -x 9
 root_current || make_root
@@ -202,9 +209,8 @@ cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
 cp /etc/hosts "$ROOT/etc/hosts"
 
 # The tree's sources, as they stand in the working tree, over the root's copy
-# of this checkout (one copy per checkout path, so several checkouts can use
-# one root at once); the copy keeps its build/ and built modules between runs.
-TREE=src/$(basename "$HERE")-$(printf '%s' "$HERE" | md5sum | cut -c1-8)
+# (/src/halcyra); the copy keeps its build/ and built modules between runs.
+TREE=src/halcyra
 SRC="$ROOT/$TREE"
 # The tree goes to a staging folder first; only files whose content differs
 # from the copy replace it (and so are newer than any object built from the
