@@ -15,6 +15,21 @@ DEVICES = ["cpu"] + (["cuda"] if torch.cuda.is_available() else [])
 def device(request):
     return request.param
 
+@pytest.fixture(params=["eager", "compiled"])
+def run(request):
+    """Calls a function as given, or inside a function compiled with the
+    autograd-tracing backend: whole (one graph, where every entry the method
+    reads is a tensor) or, with whole=False, as the compiler splits it."""
+    if request.param == "eager":
+        return lambda f, *a, whole=True: f(*a)
+    if not hasattr(torch, "compile"):
+        pytest.skip("this torch has no torch.compile")
+    import torch._dynamo as dynamo
+    dynamo.reset()
+    return lambda f, *a, whole=True: torch.compile(f, backend="aot_eager", fullgraph=whole)(*a)
+
+
+
 # The property suite runs in a child interpreter (tests/test_reliability.py) so
 # that a crash is reported as a failure instead of ending the whole run.
 collect_ignore = ["reliability"]

@@ -347,10 +347,10 @@ def kpt_case(seed, B=3, A=40, G=5, K=5, nfg=30):
 
 
 @pytest.mark.parametrize("seed", [0, 1, 2])
-def test_kpt_loss_matches_reference(seed):
+def test_kpt_loss_matches_reference(seed, run):
     crit = make_crit()
     preds, batch, points, strides, fg = kpt_case(seed)
-    ours = crit._kpt_loss(preds, batch, points, strides, *fg)
+    ours = run(crit._kpt_loss, preds, batch, points, strides, *fg)
     ref = R.kpt_loss(crit, preds, batch, points, strides, *fg)
     for x, y in zip(ours, ref):
         assert x.dtype == torch.float32 and x.dim() == 0
@@ -389,13 +389,13 @@ def test_kpt_numeric_examples():
     assert math.isfinite(loc.item()) and loc.item() > 1
 
 
-def test_kpt_unavailable_gives_connected_zeros():
+def test_kpt_unavailable_gives_connected_zeros(run):
     crit = make_crit()
     preds, batch, points, strides, fg = kpt_case(0)
     empty = torch.zeros(0, dtype=torch.long)
-    for b, f in (({}, (empty,) * 3),
-                 (dict(kpt_valid=batch["kpt_valid"], has_keypoint=torch.zeros(3, dtype=torch.bool)), fg)):
-        loc, vis = crit._kpt_loss(preds, b, points, strides, *f)
+    for b, f, whole in (({}, (empty,) * 3, False),
+                        (dict(batch, has_keypoint=torch.zeros(3, dtype=torch.bool)), fg, True)):
+        loc, vis = run(crit._kpt_loss, preds, b, points, strides, *f, whole=whole)
         assert loc.item() == 0.0 and vis.item() == 0.0 and loc is not vis
         assert not grads(loc + vis, [preds["kpt_raw"]])[0].any()
 
@@ -440,35 +440,38 @@ def pline_case(seed, B=3, A=40, G=5, N=6, nfg=30):
 
 
 @pytest.mark.parametrize("seed", [0, 1])
-def test_pline_loss_matches_reference_and_zero(seed):
+def test_pline_loss_matches_reference_and_zero(seed, run):
     crit = make_crit()
     preds, batch, points, strides, fg = pline_case(seed)
-    ours = crit._pline_loss(preds, batch, points, strides, *fg)
+    ours = run(crit._pline_loss, preds, batch, points, strides, *fg)
     ref = R.pline_loss(crit, preds, batch, points, strides, *fg)
     close(ours, ref)
     close(grads(ours, [preds["pline_raw"]])[0], grads(ref, [preds["pline_raw"]])[0])
     batch["has_polyline"] = torch.zeros(3, dtype=torch.bool)
+    z = run(crit._pline_loss, preds, batch, points, strides, *fg)
+    assert z.item() == 0.0 and not grads(z, [preds["pline_raw"]])[0].any()
     del batch["gt_plines"]
-    z = crit._pline_loss(preds, batch, points, strides, *fg)
+    z = run(crit._pline_loss, preds, batch, points, strides, *fg, whole=False)
     assert z.item() == 0.0 and not grads(z, [preds["pline_raw"]])[0].any()
 
 
 # ---- tags ---------------------------------------------------------------------
 
-def test_tag_loss():
+def test_tag_loss(run):
     crit = make_crit()
     logits = torch.randn(4, 3, dtype=torch.float16, requires_grad=True)
     gt = torch.randint(0, 2, (4, 3))
     has = torch.tensor([False, True, False, False])
-    out = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
+    out = run(crit._tag_loss, dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
     assert out.dtype == torch.float32
     close(out, F.binary_cross_entropy_with_logits(logits[1].float(), gt[1].float()))
     (gl,) = grads(out, [logits])
     assert not gl[[0, 2, 3]].any() and gl[1].abs().sum() > 0
     has = torch.tensor([True, True, False, True])
-    out = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
+    out = run(crit._tag_loss, dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
     close(out, R.tag_loss(crit, dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt)))
-    z = crit._tag_loss(dict(tag_logits=logits), dict(has_tags=torch.zeros(4, dtype=torch.bool)))
+    z = run(crit._tag_loss, dict(tag_logits=logits), dict(has_tags=torch.zeros(4, dtype=torch.bool)),
+            whole=False)
     assert z.item() == 0.0 and z.dtype == torch.float32 and not grads(z, [logits])[0].any()
 
 

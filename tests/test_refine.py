@@ -40,12 +40,12 @@ def test_class_contract():
     assert Sub(8, 5, 6).sanitize(torch.zeros(1, 4), (10, 10), 2.0).tolist() == [[1, 1, 5, 5]]
 
 
-def test_sanitize_clips_orders_and_widens():
+def test_sanitize_clips_orders_and_widens(run):
     head = RefineHead(min_side=4.0)
     nan, inf = float("nan"), float("inf")
     boxes = torch.tensor([[10.0, 20.0, 100.0, 200.0], [30.0, 5.0, 10.0, 6.0], [-5.0, 630.0, 900.0, 641.0],
                           [nan, inf, -inf, nan], [638.5, 0.0, 639.0, 1.0]])
-    out = head.sanitize(boxes, (320, 320), 2.0)
+    out = run(head.sanitize, boxes, (320, 320), 2.0)
     assert out.tolist() == [[10, 20, 100, 200], [10, 3.5, 30, 7.5], [0, 630, 640, 640],
                             [0, 0, 4, 640], [636, 0, 640, 4]]
     assert out.dtype == torch.float32
@@ -54,15 +54,17 @@ def test_sanitize_clips_orders_and_widens():
     assert head.sanitize(torch.tensor([[0.0, 0.0, 1.0, 1.0]]), (1, 1), 2.0).tolist() == [[0, 0, 2, 2]]
 
 
-def test_new_head_reproduces_the_coarse_logits_in_each_region():
+def test_new_head_reproduces_the_coarse_logits_in_each_region(run):
     torch.manual_seed(0)
     head = RefineHead(in_ch=6, roi=9, hidden=8)
+    seen = []
+    head.reduce.register_forward_hook(lambda m, i, o: seen.append(o.shape))
     f2 = torch.randn(2, 6, 32, 48)                    # stride 4: input 128 x 192 pixels
     coarse = torch.randn(3, 16, 24)                   # prototype grid: 8 input pixels a cell
     boxes = torch.tensor([[10.0, 12.0, 90.0, 70.0], [0.0, 0.0, 192.0, 128.0], [50.0, 5.0, 60.0, 9.0]])
     bidx = torch.tensor([1, 0, 1])
-    out = head(f2, coarse, boxes, bidx, 4.0)
-    assert out.shape == (3, 9, 9)
+    out = run(head, f2, coarse, boxes, bidx, 4.0)
+    assert out.shape == (3, 9, 9) and seen == [(3, 8, 9, 9)]
     rois = torch.cat([torch.arange(3.0)[:, None], boxes / 8.0], 1)
     want = roi_align(coarse[:, None], rois, (9, 9), spatial_scale=1.0, sampling_ratio=2, aligned=True)
     torch.testing.assert_close(out, want[:, 0])
@@ -70,7 +72,7 @@ def test_new_head_reproduces_the_coarse_logits_in_each_region():
     assert empty.shape == (0, 9, 9)
 
 
-def test_training_step_and_unsafe_inputs():
+def test_training_step_and_unsafe_inputs(run):
     torch.manual_seed(1)
     head = RefineHead(in_ch=4, roi=7, hidden=8)
     f2 = torch.randn(1, 4, 16, 16)
@@ -83,7 +85,7 @@ def test_training_step_and_unsafe_inputs():
     for _ in range(3):
         opt.zero_grad()
         loss = torch.nn.functional.binary_cross_entropy_with_logits(
-            head(f2, coarse, boxes, bidx, 2.0), target)
+            run(head, f2, coarse, boxes, bidx, 2.0), target)
         loss.backward()
         opt.step()
         losses.append(loss.item())

@@ -72,6 +72,15 @@ const char* kForwardDoc =
     "preds. Returns (total, stats): the weighted sum of the loss entries and a\n"
     "dict of the detached entries followed by `num_pos` (host float32).";
 
+// The anchor cache as the compiler traces it: the same lookups, so that a
+// compiled step fills and reads the same dictionary.
+const char* kAnchorsTraced = R"(key = (tuple(feat_shapes), str(device))
+cache = self._anchor_cache
+if key not in cache:
+    cache[key] = make_anchors(feat_shapes, STRIDES, device)
+return cache[key]
+)";
+
 // ---- small Python helpers -------------------------------------------------
 
 py::object call_float(py::handle h) {
@@ -434,11 +443,14 @@ PYBIND11_MODULE(losses, m) {
       "assign_cfg: dict | None = None)",
       init_impl, kInitDoc);
   ns["_anchors"] = mod.function("_anchors", "MultiTaskCriterion._anchors",
-                                "(self, feat_shapes, device)", anchors_impl, kAnchorsDoc);
+                                "(self, feat_shapes, device)", anchors_impl, kAnchorsDoc,
+                                {nullptr, nullptr, nullptr, kAnchorsTraced});
   ns["_zero"] = py::module_::import("builtins")
                     .attr("staticmethod")(mod.function("_zero", "MultiTaskCriterion._zero",
                                                        "(t: torch.Tensor) -> torch.Tensor",
-                                                       zero_impl, kZeroDoc));
+                                                       zero_impl, kZeroDoc,
+                                                       {nullptr, nullptr, nullptr,
+                                                        "return t.float().sum() * 0.0\n"}));
   ns["forward"] = mod.function("forward", "MultiTaskCriterion.forward",
                                "(self, preds: dict, batch: dict)", forward_impl, kForwardDoc);
   losses::add_task_methods(mod, ns);

@@ -50,6 +50,47 @@ const char* kTagDoc =
     "Image tag loss: BCE with logits over the tags of the images whose source\n"
     "provides tags (has_tags); a graph-connected zero when there is none.";
 
+// What the compiler traces instead of the keypoint, polyline and tag methods:
+// one operator each over the whole batch's tensors (halcyra::kpt_loss, ...),
+// which selects the instances itself, and the method's own zero where it
+// selects none. The conditions: every entry the operator reads is present
+// and a tensor (otherwise the method runs as it does in eager mode).
+const char* kKptWhen =
+    "isinstance(preds.get('kpt_raw'), torch.Tensor) and "
+    "isinstance(batch.get('kpt_valid'), torch.Tensor) and "
+    "isinstance(batch.get('has_keypoint'), torch.Tensor) and "
+    "isinstance(batch.get('gt_kpts'), torch.Tensor) and "
+    "isinstance(batch.get('gt_boxes'), torch.Tensor) and "
+    "isinstance(batch.get('gt_cls'), torch.Tensor) and "
+    "isinstance(self.num_kpts, int) and isinstance(EPS, float)";
+const char* kKptTraced = R"(raw = preds["kpt_raw"].float()
+loc, vis, any_ = __halcyra_op(raw, points, strides, fg_b, fg_a, fg_g, batch["kpt_valid"],
+                              batch["has_keypoint"], batch["gt_kpts"], batch["gt_boxes"],
+                              batch["gt_cls"], self.kpt_sigmas, self.num_kpts, EPS)
+return torch.where(any_, loc, self._zero(raw)), torch.where(any_, vis, self._zero(raw))
+)";
+
+const char* kPlineWhen =
+    "isinstance(preds.get('pline_raw'), torch.Tensor) and "
+    "isinstance(batch.get('pline_valid'), torch.Tensor) and "
+    "isinstance(batch.get('has_polyline'), torch.Tensor) and "
+    "isinstance(batch.get('gt_plines'), torch.Tensor)";
+const char* kPlineTraced = R"(raw = preds["pline_raw"].float()
+decoded = decode_points(raw, points, strides, self.n_pline)
+loss, any_ = __halcyra_op(decoded, strides, fg_b, fg_a, fg_g, batch["pline_valid"],
+                          batch["has_polyline"], batch["gt_plines"])
+return torch.where(any_, loss, self._zero(raw))
+)";
+
+const char* kTagWhen =
+    "isinstance(preds.get('tag_logits'), torch.Tensor) and "
+    "isinstance(batch.get('has_tags'), torch.Tensor) and "
+    "isinstance(batch.get('gt_tags'), torch.Tensor)";
+const char* kTagTraced = R"(logits = preds["tag_logits"].float()
+loss, any_ = __halcyra_op(logits, batch["has_tags"], batch["gt_tags"])
+return torch.where(any_, loss, self._zero(logits))
+)";
+
 // ---- small Python helpers --------------------------------------------------
 
 at::Tensor item_tensor(py::handle dict, const char* key, const char* fn) {
@@ -427,12 +468,15 @@ void add_task_methods(const pyapi::Module& mod, py::dict ns) {
                                   "(self, preds, batch, fg_b, fg_a, fg_g)", mask_loss, kMaskDoc);
   ns["_kpt_loss"] = mod.function("_kpt_loss", "MultiTaskCriterion._kpt_loss",
                                  "(self, preds, batch, points, strides, fg_b, fg_a, fg_g)",
-                                 kpt_loss, kKptDoc);
+                                 kpt_loss, kKptDoc,
+                                 {"halcyra.kpt_loss", kKptWhen, nullptr, kKptTraced});
   ns["_pline_loss"] = mod.function("_pline_loss", "MultiTaskCriterion._pline_loss",
                                    "(self, preds, batch, points, strides, fg_b, fg_a, fg_g)",
-                                   pline_loss, kPlineDoc);
+                                   pline_loss, kPlineDoc,
+                                   {"halcyra.pline_loss", kPlineWhen, nullptr, kPlineTraced});
   ns["_tag_loss"] = mod.function("_tag_loss", "MultiTaskCriterion._tag_loss",
-                                 "(self, preds, batch)", tag_loss, kTagDoc);
+                                 "(self, preds, batch)", tag_loss, kTagDoc,
+                                 {"halcyra.tag_loss", kTagWhen, nullptr, kTagTraced});
 }
 
 }  // namespace losses

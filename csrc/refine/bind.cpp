@@ -43,6 +43,23 @@ const char* kForwardDoc =
     "by H2 * stride pixels); boxes (N, 4) regions in input pixels; bidx (N,) the\n"
     "image of each region in f2.";
 
+// What the compiler traces instead of the two methods: the same steps, with
+// the sampling and the submodules as Python calls it sees (so that replaced
+// or hooked submodules behave as in eager mode) and the box arithmetic and
+// checks as operators.
+const char* kSanitizeTraced = R"(h, w = size
+return __halcyra_op(boxes, float(h) * stride, float(w) * stride, float(self.min_side))
+)";
+
+const char* kForwardTraced = R"(feat_rois, coarse_rois = __halcyra_op(f2, coarse, boxes, bidx, float(stride))
+size = (self.roi, self.roi)
+f_roi = roi_align(f2, feat_rois, size, spatial_scale=1.0 / stride, sampling_ratio=2, aligned=True)
+c_roi = roi_align(coarse.to(f2.dtype).unsqueeze(1), coarse_rois, size, spatial_scale=1.0,
+                  sampling_ratio=2, aligned=True)
+x = torch.cat([self.reduce(f_roi), c_roi], 1)
+return self.out(self.body(x)).select(1, 0) + c_roi.select(1, 0)
+)";
+
 py::object builtins_super(py::handle self) {
   static py::object super = py::module_::import("builtins").attr("super");
   return super(*g_cls, self);
@@ -107,46 +124,11 @@ py::object forward(const Args& a) {
   at::Tensor boxes = pyapi::tensor_arg(a[3], "forward", "boxes");
   at::Tensor bidx = pyapi::tensor_arg(a[4], "forward", "bidx");
   const double stride = number(a[5], "forward", "stride");
-  if (f2.dim() != 4) throw py::value_error("forward(): f2 must be (B, C, H2, W2)");
-  if (coarse.dim() != 3) throw py::value_error("forward(): coarse must be (N, hm, wm)");
-  if (boxes.dim() != 2 || boxes.size(1) != 4)
-    throw py::value_error("forward(): boxes must have shape (N, 4)");
-  const int64_t n = boxes.size(0);
-  if (coarse.size(0) != n || bidx.dim() != 1 || bidx.size(0) != n)
-    throw py::value_error("forward(): coarse, boxes and bidx must hold the same number of regions");
-  if (!(stride > 0.0)) throw py::value_error("forward(): stride must be positive");
+  const auto rois = refine::forward_rois(f2, coarse, boxes, bidx, stride);
+  const at::Tensor& feat_rois = rois.first;
+  const at::Tensor& coarse_rois = rois.second;
   const int64_t roi = pyapi::int_arg(self.attr("roi"), "forward", "roi");
-  const double h_px = static_cast<double>(f2.size(2)) * stride;
-  const double w_px = static_cast<double>(f2.size(3)) * stride;
-  const int64_t hm = coarse.size(1), wm = coarse.size(2);
-  // Preconditions of both samplings: H2, W2, hm, wm > 0 if N; 1 / stride finite in f2's dtype; indices in range as read
-  if (n > 0 && (f2.size(2) == 0 || f2.size(3) == 0))
-    throw py::value_error("forward(): f2 has no cells to sample, got spatial size (" +
-                          std::to_string(f2.size(2)) + ", " + std::to_string(f2.size(3)) + ")");
-  if (n > 0 && (hm == 0 || wm == 0))
-    throw py::value_error("forward(): coarse has no cells to sample, got spatial size (" +
-                          std::to_string(hm) + ", " + std::to_string(wm) + ")");
   const double scale = 1.0 / stride;
-  if (!(scale <= refine::largest(f2.scalar_type())))
-    throw py::value_error("forward(): stride is too small: 1 / stride is not finite in f2's dtype");
-
-  at::Tensor bx = boxes.to(f2.scalar_type());
-  at::Tensor feat_rois = refine::rois(bx, bidx, 1.0, 1.0, scale);
-  // The coarse grid covers the same input extent at its own resolution:
-  // scale x and y separately into its cells.
-  at::Tensor inst = at::arange(n, bidx.options());
-  at::Tensor coarse_rois = refine::rois(bx, inst, wm / w_px, hm / h_px, 1.0);
-  if (n > 0) {
-    // Both index columns as the sampler reads them, in one transfer.
-    at::Tensor image = feat_rois.select(1, 0), region = coarse_rois.select(1, 0);
-    const at::Tensor mm =
-        host_read(at::stack({image.min(), image.max(), region.max()}).to(at::kDouble));
-    const double* m = mm.data_ptr<double>();
-    if (!(m[0] >= 0.0 && m[1] < static_cast<double>(f2.size(0))))
-      throw py::index_error("forward(): bidx out of range for f2");
-    if (!(m[2] < static_cast<double>(n)))
-      throw py::index_error("forward(): more regions than f2's dtype can number");
-  }
   py::object roi_align = g_mod->global("roi_align");
   py::tuple size = py::make_tuple(roi, roi);
   py::object f_roi = roi_align(pyapi::wrap(f2), pyapi::wrap(feat_rois), size,
@@ -186,12 +168,21 @@ PYBIND11_MODULE(refine, m) {
       kInitDoc);
   ns["sanitize"] = g_mod->function("sanitize", "RefineHead.sanitize",
                                    "(self, boxes: torch.Tensor, size, stride: float) -> torch.Tensor",
-                                   sanitize, kSanitizeDoc);
+                                   sanitize, kSanitizeDoc,
+                                   {"halcyra.sanitize_boxes",
+                                    "isinstance(boxes, torch.Tensor) and "
+                                    "isinstance(stride, (int, float))",
+                                    nullptr, kSanitizeTraced});
   ns["forward"] = g_mod->function(
       "forward", "RefineHead.forward",
       "(self, f2: torch.Tensor, coarse: torch.Tensor, boxes: torch.Tensor, bidx: torch.Tensor, "
       "stride: float) -> torch.Tensor",
-      forward, kForwardDoc);
+      forward, kForwardDoc,
+      {"halcyra.refine_rois",
+       "isinstance(f2, torch.Tensor) and isinstance(coarse, torch.Tensor) and "
+       "isinstance(boxes, torch.Tensor) and isinstance(bidx, torch.Tensor) and "
+       "isinstance(stride, (int, float))",
+       nullptr, kForwardTraced});
   ns["extra_repr"] = g_mod->function("extra_repr", "RefineHead.extra_repr", "(self) -> str",
                                      extra_repr, "The settings shown in the module's repr (roi, min_side).");
   py::object cls = g_mod->make_class("RefineHead", torch.attr("nn").attr("Module"), ns, kClassDoc);

@@ -2,6 +2,8 @@
 
 #include <ATen/Dispatch.h>
 
+#include "../pyapi/compat.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -65,6 +67,57 @@ at::Tensor rois(const at::Tensor& boxes, const at::Tensor& batch_index, double s
                              1);
   out.narrow(1, 1, 4).nan_to_num_(0.0, scaled_far, -scaled_far).clamp_(-scaled_far, scaled_far);
   return out;
+}
+
+void check_forward(const at::Tensor& f2, const at::Tensor& coarse, const at::Tensor& boxes,
+                   const at::Tensor& bidx, double stride) {
+  TORCH_CHECK_VALUE(f2.dim() == 4, "forward(): f2 must be (B, C, H2, W2)");
+  TORCH_CHECK_VALUE(coarse.dim() == 3, "forward(): coarse must be (N, hm, wm)");
+  TORCH_CHECK_VALUE(boxes.dim() == 2 && boxes.sym_size(1) == 4,
+                    "forward(): boxes must have shape (N, 4)");
+  const c10::SymInt n = boxes.sym_size(0);
+  TORCH_CHECK_VALUE(coarse.sym_size(0) == n && bidx.dim() == 1 && bidx.sym_size(0) == n,
+                    "forward(): coarse, boxes and bidx must hold the same number of regions");
+  TORCH_CHECK_VALUE(stride > 0.0, "forward(): stride must be positive");
+  // Preconditions of both samplings: H2, W2, hm, wm > 0 if N; 1 / stride finite in f2's dtype
+  TORCH_CHECK_VALUE(n == 0 || (f2.sym_size(2) != 0 && f2.sym_size(3) != 0),
+                    "forward(): f2 has no cells to sample, got spatial size (", f2.sym_size(2),
+                    ", ", f2.sym_size(3), ")");
+  TORCH_CHECK_VALUE(n == 0 || (coarse.sym_size(1) != 0 && coarse.sym_size(2) != 0),
+                    "forward(): coarse has no cells to sample, got spatial size (",
+                    coarse.sym_size(1), ", ", coarse.sym_size(2), ")");
+  TORCH_CHECK_VALUE(1.0 / stride <= largest(f2.scalar_type()),
+                    "forward(): stride is too small: 1 / stride is not finite in f2's dtype");
+}
+
+std::pair<at::Tensor, at::Tensor> forward_rois(const at::Tensor& f2, const at::Tensor& coarse,
+                                               const at::Tensor& boxes, const at::Tensor& bidx,
+                                               double stride) {
+  check_forward(f2, coarse, boxes, bidx, stride);
+  const int64_t n = boxes.size(0);
+  const double scale = 1.0 / stride;
+  const double h_px = static_cast<double>(f2.size(2)) * stride;
+  const double w_px = static_cast<double>(f2.size(3)) * stride;
+  const int64_t hm = coarse.size(1), wm = coarse.size(2);
+  at::Tensor bx = boxes.to(f2.scalar_type());
+  at::Tensor feat_rois = rois(bx, bidx, 1.0, 1.0, scale);
+  // The coarse grid covers the same input extent at its own resolution:
+  // scale x and y separately into its cells.
+  at::Tensor inst = at::arange(n, bidx.options());
+  at::Tensor coarse_rois = rois(bx, inst, wm / w_px, hm / h_px, 1.0);
+  if (n > 0) {
+    // Precondition of the samplers: indices in range as they read them.
+    // Both index columns in one transfer.
+    at::Tensor image = feat_rois.select(1, 0), region = coarse_rois.select(1, 0);
+    const at::Tensor mm =
+        host_read(at::stack({image.min(), image.max(), region.max()}).to(at::kDouble));
+    const double* m = mm.data_ptr<double>();
+    TORCH_CHECK_INDEX(m[0] >= 0.0 && m[1] < static_cast<double>(f2.size(0)),
+                      "forward(): bidx out of range for f2");
+    TORCH_CHECK_INDEX(m[2] < static_cast<double>(n),
+                      "forward(): more regions than f2's dtype can number");
+  }
+  return {feat_rois, coarse_rois};
 }
 
 }  // namespace refine

@@ -26,3 +26,24 @@ double largest(at::ScalarType t);
 
 }  // namespace refine
 }  // namespace halcyra
+
+namespace halcyra {
+namespace refine {
+
+// The size checks of the head's forward pass, on symbolic sizes too:
+// f2 (B, C, H2, W2), coarse (N, hm, wm), boxes (N, 4), bidx (N,), stride > 0,
+// sampled grids not empty when N > 0, 1 / stride finite in f2's dtype.
+// ValueError (c10::ValueError) with the function's own messages.
+void check_forward(const at::Tensor& f2, const at::Tensor& coarse, const at::Tensor& boxes,
+                   const at::Tensor& bidx, double stride);
+
+// Region rows of both samplings of the forward pass, after check_forward and
+// the range check of bidx (one host read when N > 0; IndexError): into f2
+// with spatial scale 1 / stride, and into the N coarse maps (region k reads
+// map k) with spatial scale 1, both (N, 5) in f2's dtype.
+std::pair<at::Tensor, at::Tensor> forward_rois(const at::Tensor& f2, const at::Tensor& coarse,
+                                               const at::Tensor& boxes, const at::Tensor& bidx,
+                                               double stride);
+
+}  // namespace refine
+}  // namespace halcyra

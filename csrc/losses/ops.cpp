@@ -1,0 +1,356 @@
+// The per-task losses of MultiTaskCriterion as dispatcher operators: what
+// _kpt_loss, _pline_loss and _tag_loss call while torch.compile traces them.
+// Each takes the whole batch's tensors and selects its instances inside, so
+// that no data-dependent size leaves it, and returns its losses with `any`, a
+// bool scalar saying whether any instance was selected (the method then
+// returns its graph-connected zero instead, as eager mode does).
+//
+//   <task>_loss        CompositeExplicitAutograd: the losses (any device);
+//                      Meta: scalar results
+//                      Autograd: where the differentiable input (argument 0)
+//                      needs a gradient, runs <task>_loss_grad below autograd
+//                      and keeps d loss / d input for the backward pass, which
+//                      is one multiplication per loss; otherwise runs the
+//                      kernel below autograd
+//   <task>_loss_grad   the losses, `any`, then d loss / d input per loss,
+//                      computed in the kernel by autograd over the same
+//                      operations (any device); Autograd: runs below autograd;
+//                      Meta: scalars and gradients of the input's shape
+//
+// The gradients are exact: the kernel differentiates the very operations the
+// eager method differentiates, so a compiled step and an eager step agree.
+#include <ATen/ATen.h>
+#include <ATen/core/dispatch/Dispatcher.h>
+#include <c10/core/impl/LocalDispatchKeySet.h>
+#include <torch/csrc/autograd/autograd.h>
+#include <torch/csrc/autograd/custom_function.h>
+#include <torch/library.h>
+
+#include <functional>
+#include <sstream>
+
+#include "tasks.h"
+
+namespace halcyra {
+namespace losses {
+namespace {
+
+using torch::autograd::AutogradContext;
+using torch::autograd::variable_list;
+using Losses = std::function<std::vector<at::Tensor>(const at::Tensor&)>;
+
+// ---- shared machinery ------------------------------------------------------
+
+// `fn(x)` returns the losses, then `any`. Returns them (losses detached)
+// followed by d loss_i / d x for each loss (zeros where a loss does not
+// depend on x), computed by autograd on a leaf copy of x. Runs wherever the
+// dispatcher put us, autograd keys excluded or not.
+std::vector<at::Tensor> losses_and_grads(const at::Tensor& x, const Losses& fn) {
+  c10::impl::LocalDispatchKeySet keys = c10::impl::tls_local_dispatch_key_set();
+  keys.excluded_ = keys.excluded_ - c10::autograd_dispatch_keyset_with_ADInplaceOrView;
+  c10::impl::ForceDispatchKeyGuard with_autograd(keys);
+  at::AutoGradMode grad_on(true);
+  const at::Tensor leaf = x.detach().requires_grad_(true);
+  const std::vector<at::Tensor> r = fn(leaf);
+  const size_t n = r.size() - 1;
+  std::vector<at::Tensor> out;
+  out.reserve(2 * n + 1);
+  for (size_t i = 0; i < n; ++i) out.push_back(r[i].detach());
+  out.push_back(r[n]);
+  for (size_t i = 0; i < n; ++i) {
+    at::Tensor g;
+    if (r[i].requires_grad())
+      g = torch::autograd::grad({r[i]}, {leaf}, {}, /*retain_graph=*/true, /*create_graph=*/false,
+                                /*allow_unused=*/true)[0];
+    out.push_back(g.defined() ? g : at::zeros_like(x));
+  }
+  return out;
+}
+
+// The losses through a node whose backward multiplies the kept gradients.
+// `with_grad(x)` runs the _grad operator below autograd.
+struct KeptGradient : torch::autograd::Function<KeptGradient> {
+  static variable_list forward(AutogradContext* ctx, const at::Tensor& x, int64_t n,
+                               const Losses* with_grad) {
+    at::AutoDispatchBelowADInplaceOrView below;
+    std::vector<at::Tensor> r = (*with_grad)(x);
+    ctx->save_for_backward(variable_list(r.begin() + n + 1, r.end()));
+    ctx->mark_non_differentiable({r[n]});
+    return variable_list(r.begin(), r.begin() + n + 1);
+  }
+  static variable_list backward(AutogradContext* ctx, variable_list grad) {
+    const variable_list kept = ctx->get_saved_variables();
+    at::Tensor gx;
+    for (size_t i = 0; i < kept.size(); ++i) {
+      if (!grad[i].defined()) continue;
+      at::Tensor term = kept[i] * grad[i];
+      gx = gx.defined() ? gx + term : term;
+    }
+    return {gx, at::Tensor(), at::Tensor()};
+  }
+};
+
+bool needs_grad(const at::Tensor& x) { return at::GradMode::is_enabled() && x.requires_grad(); }
+
+std::string size_repr(const at::Tensor& t) {
+  std::ostringstream os;
+  os << "torch.Size([";
+  for (int64_t i = 0; i < t.dim(); ++i) os << (i ? ", " : "") << t.size(i);
+  os << "])";
+  return os.str();
+}
+
+// F.binary_cross_entropy_with_logits with its mean and its size check.
+at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
+  TORCH_CHECK_VALUE(input.sizes() == target.sizes(), "Target size (", size_repr(target),
+                    ") must be the same as input size (", size_repr(input), ")");
+  return at::binary_cross_entropy_with_logits(input, target);
+}
+
+// Positions of the true entries of a mask, flattened (one synchronisation).
+at::Tensor selected(const at::Tensor& sel) { return at::nonzero(sel.reshape({-1})).select(1, 0); }
+
+// flag_valid[fg_b, fg_g] & has_flag[fg_b] per foreground anchor.
+at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
+                        const at::Tensor& fg_g) {
+  if (fg_b.numel() == 0) return at::zeros({0}, fg_b.options().dtype(at::kBool));
+  return at::bitwise_and(valid.index({fg_b, fg_g}), has.index({fg_b}));
+}
+
+// The losses and `any` for none selected: zeros (the method returns its own
+// zero then).
+std::vector<at::Tensor> nothing(const at::Tensor& x, size_t n) {
+  std::vector<at::Tensor> r;
+  for (size_t i = 0; i < n; ++i) r.push_back(at::zeros({}, x.options().dtype(at::kFloat)));
+  r.push_back(at::zeros({}, x.options().dtype(at::kBool)));
+  return r;
+}
+
+std::vector<at::Tensor> some(std::vector<at::Tensor> losses, const at::Tensor& x) {
+  losses.push_back(at::ones({}, x.options().dtype(at::kBool)));
+  return losses;
+}
+
+// ---- the three tasks ---------------------------------------------------------
+
+std::vector<at::Tensor> tag_losses(const at::Tensor& logits, const at::Tensor& has_tags,
+                                   const at::Tensor& gt_tags) {
+  const at::Tensor idx = selected(has_tags);
+  if (idx.numel() == 0) return nothing(logits, 1);
+  return some({bce_mean(logits.index({idx}), gt_tags.index({idx}).to(at::kFloat))}, logits);
+}
+
+std::vector<at::Tensor> pline_losses(const at::Tensor& decoded, const at::Tensor& strides,
+                                     const at::Tensor& fg_b, const at::Tensor& fg_a,
+                                     const at::Tensor& fg_g, const at::Tensor& valid,
+                                     const at::Tensor& has, const at::Tensor& gt_plines) {
+  const at::Tensor sel = availability(valid, has, fg_b, fg_g);
+  const at::Tensor idx = sel.numel() ? selected(sel) : sel;
+  if (idx.numel() == 0) return nothing(decoded, 1);
+  at::Tensor b = fg_b.index({idx}), a = fg_a.index({idx}), g = fg_g.index({idx});
+  return some({tasks::pline_loss(decoded.index({b, a}), gt_plines.index({b, g}),
+                                 strides.index({a}))},
+              decoded);
+}
+
+std::vector<at::Tensor> kpt_task_losses(const at::Tensor& raw, const at::Tensor& points,
+                                        const at::Tensor& strides, const at::Tensor& fg_b,
+                                        const at::Tensor& fg_a, const at::Tensor& fg_g,
+                                        const at::Tensor& valid, const at::Tensor& has,
+                                        const at::Tensor& gt_kpts, const at::Tensor& gt_boxes,
+                                        const at::Tensor& gt_cls, const at::Tensor& sigmas,
+                                        int64_t k, double eps) {
+  const at::Tensor sel = availability(valid, has, fg_b, fg_g);
+  const at::Tensor idx = sel.numel() ? selected(sel) : sel;
+  if (idx.numel() == 0) return nothing(raw, 2);
+  at::Tensor b = fg_b.index({idx}), a = fg_a.index({idx}), g = fg_g.index({idx});
+  at::Tensor r = raw.index({b, a}).reshape({b.size(0), k, 3});
+  at::Tensor cls = gt_cls.index({b, g});
+  auto res = tasks::kpt_losses(r, points.index({a}), strides.index({a}), gt_kpts.index({b, g}),
+                               gt_boxes.index({b, g}), sigmas.to(raw.device()).index({cls}), eps);
+  return some({res.first, res.second}, raw);
+}
+
+// ---- kernels -----------------------------------------------------------------
+
+using T1 = std::tuple<at::Tensor, at::Tensor>;
+using T1g = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
+using T2 = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
+using T2g = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
+
+T1 as_t1(const std::vector<at::Tensor>& r) { return {r[0], r[1]}; }
+T1g as_t1g(const std::vector<at::Tensor>& r) { return {r[0], r[1], r[2]}; }
+T2 as_t2(const std::vector<at::Tensor>& r) { return {r[0], r[1], r[2]}; }
+T2g as_t2g(const std::vector<at::Tensor>& r) { return {r[0], r[1], r[2], r[3], r[4]}; }
+
+template <class F>
+c10::TypedOperatorHandle<F> find_op(const char* name) {
+  return c10::Dispatcher::singleton().findSchemaOrThrow(name, "").typed<F>();
+}
+
+// tag_loss(logits, has_tags, gt_tags)
+
+T1 tag_kernel(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
+  return as_t1(tag_losses(logits, has, gt));
+}
+
+T1g tag_grad_kernel(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
+  return as_t1g(losses_and_grads(logits, [&](const at::Tensor& x) { return tag_losses(x, has, gt); }));
+}
+
+T1 tag_autograd(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
+  if (!needs_grad(logits)) {
+    static const auto op = find_op<decltype(tag_kernel)>("halcyra::tag_loss");
+    at::AutoDispatchBelowADInplaceOrView below;
+    return op.call(logits, has, gt);
+  }
+  static const auto op = find_op<decltype(tag_grad_kernel)>("halcyra::tag_loss_grad");
+  const Losses call = [&](const at::Tensor& x) {
+    auto r = op.call(x, has, gt);
+    return std::vector<at::Tensor>{std::get<0>(r), std::get<1>(r), std::get<2>(r)};
+  };
+  return as_t1(KeptGradient::apply(logits, 1, &call));
+}
+
+T1 tag_meta(const at::Tensor& logits, const at::Tensor&, const at::Tensor&) {
+  auto o = logits.options();
+  return {at::empty({}, o.dtype(at::kFloat)), at::empty({}, o.dtype(at::kBool))};
+}
+
+T1g tag_grad_meta(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
+  auto r = tag_meta(logits, has, gt);
+  return {std::get<0>(r), std::get<1>(r), at::empty_like(logits)};
+}
+
+T1g tag_grad_autograd(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
+  static const auto op = find_op<decltype(tag_grad_kernel)>("halcyra::tag_loss_grad");
+  at::AutoDispatchBelowADInplaceOrView below;
+  return op.call(logits, has, gt);
+}
+
+// pline_loss(decoded, strides, fg_b, fg_a, fg_g, pline_valid, has_polyline, gt_plines)
+
+#define PLINE_PARAMS                                                                    \
+  const at::Tensor &decoded, const at::Tensor &strides, const at::Tensor &fg_b,        \
+      const at::Tensor &fg_a, const at::Tensor &fg_g, const at::Tensor &valid,         \
+      const at::Tensor &has, const at::Tensor &gt
+#define PLINE_REST strides, fg_b, fg_a, fg_g, valid, has, gt
+
+T1 pline_kernel(PLINE_PARAMS) { return as_t1(pline_losses(decoded, PLINE_REST)); }
+
+T1g pline_grad_kernel(PLINE_PARAMS) {
+  return as_t1g(losses_and_grads(
+      decoded, [&](const at::Tensor& x) { return pline_losses(x, PLINE_REST); }));
+}
+
+T1 pline_autograd(PLINE_PARAMS) {
+  if (!needs_grad(decoded)) {
+    static const auto op = find_op<decltype(pline_kernel)>("halcyra::pline_loss");
+    at::AutoDispatchBelowADInplaceOrView below;
+    return op.call(decoded, PLINE_REST);
+  }
+  static const auto op = find_op<decltype(pline_grad_kernel)>("halcyra::pline_loss_grad");
+  const Losses call = [&](const at::Tensor& x) {
+    auto r = op.call(x, PLINE_REST);
+    return std::vector<at::Tensor>{std::get<0>(r), std::get<1>(r), std::get<2>(r)};
+  };
+  return as_t1(KeptGradient::apply(decoded, 1, &call));
+}
+
+T1g pline_grad_autograd(PLINE_PARAMS) {
+  static const auto op = find_op<decltype(pline_grad_kernel)>("halcyra::pline_loss_grad");
+  at::AutoDispatchBelowADInplaceOrView below;
+  return op.call(decoded, PLINE_REST);
+}
+
+T1 pline_meta(PLINE_PARAMS) { return tag_meta(decoded, decoded, decoded); }
+
+T1g pline_grad_meta(PLINE_PARAMS) { return tag_grad_meta(decoded, decoded, decoded); }
+
+// kpt_loss(raw, points, strides, fg_b, fg_a, fg_g, kpt_valid, has_keypoint,
+//          gt_kpts, gt_boxes, gt_cls, sigmas, num_kpts, eps)
+
+#define KPT_PARAMS                                                                      \
+  const at::Tensor &raw, const at::Tensor &points, const at::Tensor &strides,           \
+      const at::Tensor &fg_b, const at::Tensor &fg_a, const at::Tensor &fg_g,           \
+      const at::Tensor &valid, const at::Tensor &has, const at::Tensor &gt_kpts,        \
+      const at::Tensor &gt_boxes, const at::Tensor &gt_cls, const at::Tensor &sigmas,   \
+      int64_t k, double eps
+#define KPT_REST \
+  points, strides, fg_b, fg_a, fg_g, valid, has, gt_kpts, gt_boxes, gt_cls, sigmas, k, eps
+
+T2 kpt_kernel(KPT_PARAMS) { return as_t2(kpt_task_losses(raw, KPT_REST)); }
+
+T2g kpt_grad_kernel(KPT_PARAMS) {
+  return as_t2g(
+      losses_and_grads(raw, [&](const at::Tensor& x) { return kpt_task_losses(x, KPT_REST); }));
+}
+
+T2 kpt_autograd(KPT_PARAMS) {
+  if (!needs_grad(raw)) {
+    static const auto op = find_op<decltype(kpt_kernel)>("halcyra::kpt_loss");
+    at::AutoDispatchBelowADInplaceOrView below;
+    return op.call(raw, KPT_REST);
+  }
+  static const auto op = find_op<decltype(kpt_grad_kernel)>("halcyra::kpt_loss_grad");
+  const Losses call = [&](const at::Tensor& x) {
+    auto r = op.call(x, KPT_REST);
+    return std::vector<at::Tensor>{std::get<0>(r), std::get<1>(r), std::get<2>(r),
+                                   std::get<3>(r), std::get<4>(r)};
+  };
+  return as_t2(KeptGradient::apply(raw, 2, &call));
+}
+
+T2g kpt_grad_autograd(KPT_PARAMS) {
+  static const auto op = find_op<decltype(kpt_grad_kernel)>("halcyra::kpt_loss_grad");
+  at::AutoDispatchBelowADInplaceOrView below;
+  return op.call(raw, KPT_REST);
+}
+
+T2 kpt_meta(KPT_PARAMS) {
+  auto o = raw.options();
+  return {at::empty({}, o.dtype(at::kFloat)), at::empty({}, o.dtype(at::kFloat)),
+          at::empty({}, o.dtype(at::kBool))};
+}
+
+T2g kpt_grad_meta(KPT_PARAMS) {
+  auto r = kpt_meta(raw, KPT_REST);
+  return {std::get<0>(r), std::get<1>(r), std::get<2>(r), at::empty_like(raw),
+          at::empty_like(raw)};
+}
+
+}  // namespace
+}  // namespace losses
+}  // namespace halcyra
+
+TORCH_LIBRARY_FRAGMENT(halcyra, m) {
+  m.def("tag_loss(Tensor logits, Tensor has_tags, Tensor gt_tags) -> (Tensor, Tensor)");
+  m.def("tag_loss_grad(Tensor logits, Tensor has_tags, Tensor gt_tags) "
+        "-> (Tensor, Tensor, Tensor)");
+  m.def("pline_loss(Tensor decoded, Tensor strides, Tensor fg_b, Tensor fg_a, Tensor fg_g, "
+        "Tensor pline_valid, Tensor has_polyline, Tensor gt_plines) -> (Tensor, Tensor)");
+  m.def("pline_loss_grad(Tensor decoded, Tensor strides, Tensor fg_b, Tensor fg_a, "
+        "Tensor fg_g, Tensor pline_valid, Tensor has_polyline, Tensor gt_plines) "
+        "-> (Tensor, Tensor, Tensor)");
+  m.def("kpt_loss(Tensor raw, Tensor points, Tensor strides, Tensor fg_b, Tensor fg_a, "
+        "Tensor fg_g, Tensor kpt_valid, Tensor has_keypoint, Tensor gt_kpts, Tensor gt_boxes, "
+        "Tensor gt_cls, Tensor sigmas, int num_kpts, float eps) -> (Tensor, Tensor, Tensor)");
+  m.def("kpt_loss_grad(Tensor raw, Tensor points, Tensor strides, Tensor fg_b, Tensor fg_a, "
+        "Tensor fg_g, Tensor kpt_valid, Tensor has_keypoint, Tensor gt_kpts, Tensor gt_boxes, "
+        "Tensor gt_cls, Tensor sigmas, int num_kpts, float eps) "
+        "-> (Tensor, Tensor, Tensor, Tensor, Tensor)");
+}
+
+#define HALCYRA_TASK_OPS(KEY, SUFFIX)                                                   \
+  TORCH_LIBRARY_IMPL(halcyra, KEY, m) {                                                 \
+    using namespace halcyra::losses;                                                    \
+    m.impl("tag_loss", TORCH_FN(tag_##SUFFIX));                                         \
+    m.impl("tag_loss_grad", TORCH_FN(tag_grad_##SUFFIX));                               \
+    m.impl("pline_loss", TORCH_FN(pline_##SUFFIX));                                     \
+    m.impl("pline_loss_grad", TORCH_FN(pline_grad_##SUFFIX));                           \
+    m.impl("kpt_loss", TORCH_FN(kpt_##SUFFIX));                                         \
+    m.impl("kpt_loss_grad", TORCH_FN(kpt_grad_##SUFFIX));                               \
+  }
+HALCYRA_TASK_OPS(CompositeExplicitAutograd, kernel)
+HALCYRA_TASK_OPS(Autograd, autograd)
+HALCYRA_TASK_OPS(Meta, meta)
