@@ -107,16 +107,6 @@ at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
   return at::binary_cross_entropy_with_logits(input, target);
 }
 
-// Positions of the true entries of a mask, flattened (one synchronisation).
-at::Tensor selected(const at::Tensor& sel) { return at::nonzero(sel.reshape({-1})).select(1, 0); }
-
-// flag_valid[fg_b, fg_g] & has_flag[fg_b] per foreground anchor.
-at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
-                        const at::Tensor& fg_g) {
-  if (fg_b.numel() == 0) return at::zeros({0}, fg_b.options().dtype(at::kBool));
-  return at::bitwise_and(valid.index({fg_b, fg_g}), has.index({fg_b}));
-}
-
 // The losses and `any` for none selected: zeros (the method returns its own
 // zero then).
 std::vector<at::Tensor> nothing(const at::Tensor& x, size_t n) {
@@ -135,7 +125,7 @@ std::vector<at::Tensor> some(std::vector<at::Tensor> losses, const at::Tensor& x
 
 std::vector<at::Tensor> tag_losses(const at::Tensor& logits, const at::Tensor& has_tags,
                                    const at::Tensor& gt_tags) {
-  const at::Tensor idx = selected(has_tags);
+  const at::Tensor idx = tasks::selected(has_tags);
   if (idx.numel() == 0) return nothing(logits, 1);
   return some({bce_mean(logits.index({idx}), gt_tags.index({idx}).to(at::kFloat))}, logits);
 }
@@ -144,13 +134,10 @@ std::vector<at::Tensor> pline_losses(const at::Tensor& decoded, const at::Tensor
                                      const at::Tensor& fg_b, const at::Tensor& fg_a,
                                      const at::Tensor& fg_g, const at::Tensor& valid,
                                      const at::Tensor& has, const at::Tensor& gt_plines) {
-  const at::Tensor sel = availability(valid, has, fg_b, fg_g);
-  const at::Tensor idx = sel.numel() ? selected(sel) : sel;
+  const at::Tensor idx = tasks::selected(tasks::availability(valid, has, fg_b, fg_g));
   if (idx.numel() == 0) return nothing(decoded, 1);
   at::Tensor b = fg_b.index({idx}), a = fg_a.index({idx}), g = fg_g.index({idx});
-  return some({tasks::pline_loss(decoded.index({b, a}), gt_plines.index({b, g}),
-                                 strides.index({a}))},
-              decoded);
+  return some({tasks::pline_selected(decoded, strides, b, a, g, gt_plines)}, decoded);
 }
 
 std::vector<at::Tensor> kpt_task_losses(const at::Tensor& raw, const at::Tensor& points,
@@ -160,14 +147,11 @@ std::vector<at::Tensor> kpt_task_losses(const at::Tensor& raw, const at::Tensor&
                                         const at::Tensor& gt_kpts, const at::Tensor& gt_boxes,
                                         const at::Tensor& gt_cls, const at::Tensor& sigmas,
                                         int64_t k, double eps) {
-  const at::Tensor sel = availability(valid, has, fg_b, fg_g);
-  const at::Tensor idx = sel.numel() ? selected(sel) : sel;
+  const at::Tensor idx = tasks::selected(tasks::availability(valid, has, fg_b, fg_g));
   if (idx.numel() == 0) return nothing(raw, 2);
   at::Tensor b = fg_b.index({idx}), a = fg_a.index({idx}), g = fg_g.index({idx});
-  at::Tensor r = raw.index({b, a}).reshape({b.size(0), k, 3});
-  at::Tensor cls = gt_cls.index({b, g});
-  auto res = tasks::kpt_losses(r, points.index({a}), strides.index({a}), gt_kpts.index({b, g}),
-                               gt_boxes.index({b, g}), sigmas.to(raw.device()).index({cls}), eps);
+  auto res = tasks::kpt_selected(raw, points, strides, b, a, g, gt_kpts, gt_boxes, gt_cls,
+                                 sigmas, k, eps);
   return some({res.first, res.second}, raw);
 }
 

@@ -168,16 +168,7 @@ at::Tensor availability(py::handle batch, const char* valid_key, const char* has
   if (fg_b.numel() == 0) return at::zeros({0}, at::TensorOptions().dtype(at::kBool).device(device));
   at::Tensor valid = item_tensor(batch, valid_key, fn);
   at::Tensor has = item_tensor(batch, has_key, fn);
-  return at::bitwise_and(valid.index({fg_b, fg_g}), has.index({fg_b}));
-}
-
-// Positions of the true (non-zero) entries of a per-anchor mask, or an
-// undefined tensor when there is none. One device synchronisation.
-at::Tensor selected(const at::Tensor& sel) {
-  if (sel.numel() == 0) return at::Tensor();
-  at::Tensor idx = at::nonzero(sel.reshape({-1})).select(1, 0);
-  if (idx.numel() == 0) return at::Tensor();
-  return idx;
+  return tasks::availability(valid, has, fg_b, fg_g);
 }
 
 // ---- _jitter_rois ----------------------------------------------------------
@@ -402,21 +393,19 @@ py::object kpt_loss(const Args& args) {
   at::Tensor fg_a = pyapi::tensor_arg(args[6], fn, "fg_a");
   at::Tensor fg_g = pyapi::tensor_arg(args[7], fn, "fg_g");
   at::Tensor sel = availability(batch, "kpt_valid", "has_keypoint", fg_b, fg_g, raw.device(), fn);
-  at::Tensor idx = selected(sel);
-  if (!idx.defined()) return py::make_tuple(call_zero(self, raw), call_zero(self, raw));
+  at::Tensor idx = tasks::selected(sel);
+  if (idx.numel() == 0) return py::make_tuple(call_zero(self, raw), call_zero(self, raw));
   at::Tensor b = fg_b.index({idx}), a = fg_a.index({idx}), g = fg_g.index({idx});
   const int64_t k = pyapi::int_arg(k_obj, fn, "num_kpts");
-  at::Tensor r = raw.index({b, a}).reshape({b.size(0), k, 3});
-  at::Tensor gt = item_tensor(batch, "gt_kpts", fn).index({b, g});
-  at::Tensor gt_box = item_tensor(batch, "gt_boxes", fn).index({b, g});
+  at::Tensor gt_kpts = item_tensor(batch, "gt_kpts", fn);
+  at::Tensor gt_boxes = item_tensor(batch, "gt_boxes", fn);
   at::Tensor sig_table = pyapi::tensor_arg(self.attr("kpt_sigmas"), fn, "kpt_sigmas");
-  at::Tensor cls = item_tensor(batch, "gt_cls", fn).index({b, g});
-  at::Tensor sigmas = sig_table.to(raw.device()).index({cls});
+  at::Tensor gt_cls = item_tensor(batch, "gt_cls", fn);
   at::Scalar eps_s;
   py::object eps_obj = g_mod->global("EPS");
   if (!pyapi::scalar_arg(eps_obj, &eps_s)) eps_s = at::Scalar(py_float(eps_obj).cast<double>());
-  auto res = tasks::kpt_losses(r, points.index({a}), strides.index({a}), gt, gt_box, sigmas,
-                               eps_s.toDouble());
+  auto res = tasks::kpt_selected(raw, points, strides, b, a, g, gt_kpts, gt_boxes, gt_cls,
+                                 sig_table, k, eps_s.toDouble());
   return py::make_tuple(wrap(res.first), wrap(res.second));
 }
 
@@ -433,13 +422,12 @@ py::object pline_loss(const Args& args) {
   at::Tensor fg_g = pyapi::tensor_arg(args[7], fn, "fg_g");
   at::Tensor sel =
       availability(batch, "pline_valid", "has_polyline", fg_b, fg_g, raw.device(), fn);
-  at::Tensor idx = selected(sel);
-  if (!idx.defined()) return call_zero(self, raw);
+  at::Tensor idx = tasks::selected(sel);
+  if (idx.numel() == 0) return call_zero(self, raw);
   at::Tensor b = fg_b.index({idx}), a = fg_a.index({idx}), g = fg_g.index({idx});
   py::object decoded = g_mod->global("decode_points")(wrap(raw), args[3], args[4], n_obj);
-  at::Tensor q = pyapi::tensor_arg(decoded, fn, "decoded points").index({b, a});
-  at::Tensor gt = item_tensor(batch, "gt_plines", fn).index({b, g});
-  return wrap(tasks::pline_loss(q, gt, strides.index({a})));
+  at::Tensor q = pyapi::tensor_arg(decoded, fn, "decoded points");
+  return wrap(tasks::pline_selected(q, strides, b, a, g, item_tensor(batch, "gt_plines", fn)));
 }
 
 // ---- _tag_loss ---------------------------------------------------------------
@@ -449,8 +437,8 @@ py::object tag_loss(const Args& args) {
   py::handle self = args[0], preds = args[1], batch = args[2];
   at::Tensor logits = as_float(item_tensor(preds, "tag_logits", fn));
   at::Tensor avail = item_tensor(batch, "has_tags", fn);
-  at::Tensor idx = selected(avail);
-  if (!idx.defined()) return call_zero(self, logits);
+  at::Tensor idx = tasks::selected(avail);
+  if (idx.numel() == 0) return call_zero(self, logits);
   at::Tensor gt = as_float(item_tensor(batch, "gt_tags", fn).index({idx}));
   return wrap(bce_mean(logits.index({idx}), gt));
 }

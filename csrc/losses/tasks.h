@@ -60,5 +60,30 @@ std::pair<at::Tensor, at::Tensor> kpt_losses(const at::Tensor& r, const at::Tens
 // Direction-free polyline loss: q and gt (n, N, 2) in pixels, s (n,) strides.
 at::Tensor pline_loss(const at::Tensor& q, const at::Tensor& gt, const at::Tensor& s);
 
+// ---- selection of a task's instances (any device) ----------------------------
+
+// flag_valid[fg_b, fg_g] & has_flag[fg_b] per foreground anchor; an empty bool
+// tensor when there is no foreground anchor (the flags are then not read).
+at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
+                        const at::Tensor& fg_g);
+
+// Flat positions of the true entries of a mask, ascending (one device
+// synchronisation where the mask is not empty).
+at::Tensor selected(const at::Tensor& sel);
+
+// The keypoint losses (location, visibility) of the selected instances: image
+// b, anchor a and ground-truth slot g each, raw (B, A, 3 K) float32.
+std::pair<at::Tensor, at::Tensor> kpt_selected(
+    const at::Tensor& raw, const at::Tensor& points, const at::Tensor& strides,
+    const at::Tensor& b, const at::Tensor& a, const at::Tensor& g, const at::Tensor& gt_kpts,
+    const at::Tensor& gt_boxes, const at::Tensor& gt_cls, const at::Tensor& sig_table, int64_t k,
+    double eps);
+
+// The polyline loss of the selected instances from the decoded points
+// (B, A, 2 N).
+at::Tensor pline_selected(const at::Tensor& decoded, const at::Tensor& strides,
+                          const at::Tensor& b, const at::Tensor& a, const at::Tensor& g,
+                          const at::Tensor& gt_plines);
+
 }  // namespace tasks
 }}

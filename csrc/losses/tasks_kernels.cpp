@@ -371,6 +371,35 @@ at::Tensor pline_loss(const at::Tensor& q, const at::Tensor& gt, const at::Tenso
   return at::minimum(fwd, rev).mean();
 }
 
+at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
+                        const at::Tensor& fg_g) {
+  if (fg_b.numel() == 0) return at::zeros({0}, fg_b.options().dtype(at::kBool));
+  return at::bitwise_and(valid.index({fg_b, fg_g}), has.index({fg_b}));
+}
+
+at::Tensor selected(const at::Tensor& sel) {
+  if (sel.numel() == 0) return at::zeros({0}, sel.options().dtype(at::kLong));
+  return at::nonzero(sel.reshape({-1})).select(1, 0);
+}
+
+std::pair<at::Tensor, at::Tensor> kpt_selected(
+    const at::Tensor& raw, const at::Tensor& points, const at::Tensor& strides,
+    const at::Tensor& b, const at::Tensor& a, const at::Tensor& g, const at::Tensor& gt_kpts,
+    const at::Tensor& gt_boxes, const at::Tensor& gt_cls, const at::Tensor& sig_table, int64_t k,
+    double eps) {
+  at::Tensor r = raw.index({b, a}).reshape({b.size(0), k, 3});
+  at::Tensor gt = gt_kpts.index({b, g});
+  at::Tensor gt_box = gt_boxes.index({b, g});
+  at::Tensor sigmas = sig_table.to(raw.device()).index({gt_cls.index({b, g})});
+  return kpt_losses(r, points.index({a}), strides.index({a}), gt, gt_box, sigmas, eps);
+}
+
+at::Tensor pline_selected(const at::Tensor& decoded, const at::Tensor& strides,
+                          const at::Tensor& b, const at::Tensor& a, const at::Tensor& g,
+                          const at::Tensor& gt_plines) {
+  return pline_loss(decoded.index({b, a}), gt_plines.index({b, g}), strides.index({a}));
+}
+
 }  // namespace tasks
 }  // namespace losses
 }  // namespace halcyra
