@@ -27,7 +27,35 @@ bool g_initialised = false;
 bool g_assertions = true;
 PyObject* g_is_compiling = nullptr;  // torch.compiler.is_compiling, where torch has it
 
+// Code objects of functions whose whole body is the compiled call. Where
+// torch.compile's frame evaluator is loaded, they are marked as frames it
+// skips (its `skip_code`): compiling such a frame gains nothing (the call is
+// a graph break wherever it is made), and the frames the call itself runs
+// (submodules, late-bound functions) are still compiled. Marked as soon as
+// the evaluator is loaded: when a function is made, or at the next call of
+// any halcyra function.
+std::vector<PyObject*>* g_skip_pending = nullptr;
+
+void mark_skipped_frames() {
+  PyObject* modules = PySys_GetObject("modules");  // borrowed
+  PyObject* ef = modules ? PyDict_GetItemString(modules, "torch._dynamo.eval_frame") : nullptr;
+  if (!ef) return;
+  std::vector<PyObject*> codes;
+  codes.swap(*g_skip_pending);
+  PyObject* skip = PyObject_GetAttrString(ef, "skip_code");
+  for (PyObject* code : codes) {
+    if (skip) {
+      PyObject* r = PyObject_CallOneArg(skip, code);
+      Py_XDECREF(r);
+    }
+    Py_DECREF(code);
+  }
+  Py_XDECREF(skip);
+  PyErr_Clear();  // a torch without it: the frames are simply compiled
+}
+
 PyObject* call_impl(ImplObject* f, PyObject* const* vals, Py_ssize_t n) {
+  if (!g_skip_pending->empty()) mark_skipped_frames();
   try {
     RECORD_FUNCTION(*f->record, c10::ArrayRef<const c10::IValue>{});
     torch::PyWarningHandler warnings;
@@ -112,6 +140,7 @@ void init() {
     throw py::error_already_set();
   }
   ready_type();
+  g_skip_pending = new std::vector<PyObject*>();
   // The code paths the kernels take, for tests and debugging: the package's
   // `_generic` ("0", "1" or "scalar"), the same for every module (they read
   // the same environment), so that the modules' own namespaces stay as they are.
@@ -210,6 +239,10 @@ py::object Module::function(const char* name, const char* qualname, const char* 
   }
   py::object fn = local["__halcyra_bind"](
       impl_obj, branch ? py::reinterpret_borrow<py::object>(g_is_compiling) : py::none(), op);
+  if (g_is_compiling && !traced.op && !traced.body) {
+    g_skip_pending->push_back(py::object(fn.attr("__code__")).release().ptr());
+    mark_skipped_frames();
+  }
   fn.attr("__qualname__") = py::str(qualname);
   fn.attr("__module__") = mod_.attr("__name__");
   fn.attr("__doc__") = doc ? py::object(py::str(doc)) : py::object(py::none());
