@@ -243,6 +243,26 @@ def test_inputs_that_cannot_be_sampled_raise():
             head.half()(f2.half(), torch.randn(n, 2, 2), box.expand(n, 4), zero.expand(n), 2.0)
 
 
+def test_region_operator_checks_and_shapes_as_the_head():
+    """The operator the traced forward calls raises the head's errors, and its
+    fake kernel gives the region rows' shapes."""
+    head = RefineHead(in_ch=3, roi=5, hidden=4)
+    box, zero = torch.tensor([[0.0, 0.0, 4.0, 4.0]]), torch.zeros(1, dtype=torch.long)
+    f2, coarse = torch.randn(1, 3, 6, 6), torch.randn(1, 6, 6)
+    bad = [(torch.randn(1, 3, 0, 4), coarse, box, zero, 2.0), (f2, torch.randn(1, 7, 0), box, zero, 2.0),
+           (f2, coarse, box, zero, 0.0), (f2, coarse, box, torch.tensor([1]), 2.0),
+           (f2, coarse, box[:, :3], zero, 2.0), (f2, coarse[0], box, zero, 2.0)]
+    for args in bad:
+        with pytest.raises((ValueError, IndexError)) as want:
+            head(*args)
+        with pytest.raises(want.type) as got:
+            torch.ops.halcyra.refine_rois(*args)
+        assert str(got.value).startswith(str(want.value))
+    feat, reg = torch.ops.halcyra.refine_rois(f2.to("meta"), coarse.expand(4, 6, 6).to("meta"),
+                                              box.expand(4, 4).to("meta"), zero.expand(4).to("meta"), 2.0)
+    assert feat.shape == reg.shape == (4, 5) and feat.dtype == f2.dtype
+
+
 def test_extreme_boxes_and_strides_stay_finite():
     """NaN, infinite and huge corners, in every dtype and at extreme strides,
     reach the sampler as finite coordinates: finite results."""
