@@ -306,6 +306,30 @@ def test_coarse_box_test_and_strict_mask_threshold(monkeypatch):
     assert m.sum() == 20 * 21
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_prototype_masks_where_the_sigmoid_loops_differ(threads):
+    """Eight whole-image detections (one per class) over 65 x 65 prototypes
+    whose logits all equal a value on which the library's vector and scalar
+    sigmoid differ, thresholded between the two results: which pixels pass
+    depends on where the library takes its scalar path (the ends of its
+    per-thread chunks), and the masks are still the formulation's."""
+    x = vector_scalar_mismatch(torch.sigmoid, 0.2, 1.0)
+    cls = torch.full((1, A, 8), -20.0)
+    for k in range(8):
+        cls[0, k, k] = 3.0 - 0.1 * k
+    preds = {"feat_shapes": SHAPES, "cls_raw": cls, "box_raw": torch.full((1, A, 4), 20.0),
+             "coef": torch.full((1, A, 1), x), "protos": torch.ones(1, 1, 65, 65)}
+    thres = min(torch.sigmoid(torch.full((64,), x))[0].item(), torch.sigmoid(torch.tensor([x]))[0].item())
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        got = P.postprocess(preds, input_size=128, mask_thres=thres)
+        assert_same(got, ref.postprocess(preds, input_size=128, mask_thres=thres))
+    finally:
+        torch.set_num_threads(before)
+    m = got[0]["masks"]
+    assert m.shape == (8, 128, 128) and 0 < m.sum() < m.numel()
+
 class RecordingHead:
     """Returns preset sanitized boxes and large logits; records its calls."""
     roi = 3
