@@ -221,6 +221,80 @@ def test_failures_have_python_types_and_messages():
         D.flatten_preds(None)
 
 
+class HugeIndex:
+    """An integer-like object too large for an index."""
+
+    def __index__(self):
+        return 2 ** 70
+
+
+def test_number_like_arguments():
+    """Sizes and strides may be 0-d tensors or objects with __index__ (what the
+    zip-and-arange formulation accepts); anything else is a TypeError."""
+    import numpy as np
+
+    want = ref_make_anchors([(2, 3), (1, 2)], (8, 16.0))
+    for shapes, strides in (([(torch.tensor(2), torch.tensor(3)), (1, torch.tensor(2))],
+                             (torch.tensor(8), torch.tensor(16.0))),
+                            ([(np.int64(2), 3), (1, np.int32(2))], (np.int64(8), 16.0))):
+        got = D.make_anchors(shapes, strides)
+        assert all(torch.equal(a, b) for a, b in zip(got, want))
+    with pytest.raises(TypeError, match=r"^make_anchors\(\): stride must be a number, not str$"):
+        D.make_anchors([(2, 3)], ["8"])
+    with pytest.raises(TypeError, match=r"^make_anchors\(\): feature size must be a number, not NoneType$"):
+        D.make_anchors([(2, None)])
+    with pytest.raises(TypeError,
+                       match=r"^make_anchors\(\): argument 'dtype' must be torch.dtype, not str$"):
+        D.make_anchors([(2, 3)], dtype="float32")
+    with pytest.raises(OverflowError):
+        D.make_anchors([(HugeIndex(), 3)])
+    raw = torch.randn(1, 3, 4)
+    pts, st = D.make_anchors([(1, 3)])
+    want = ref_decode_points(raw, pts, st, 2)
+    for n in (torch.tensor(2), np.int64(2)):
+        assert torch.equal(D.decode_points(raw, pts, st, n), want)
+    for n in (2.0, torch.tensor(2.0), torch.tensor([2, 2])):
+        with pytest.raises(TypeError, match=r"^decode_points\(\): argument 'n' must be int, not "):
+            D.decode_points(raw, pts, st, n)
+    with pytest.raises(OverflowError):
+        D.decode_points(raw, pts, st, HugeIndex())
+
+
+def test_operators_equal_the_functions(device):
+    """torch.ops.halcyra.* (what the compiler records) compute what the
+    functions compute, and check what they check."""
+    g = torch.Generator().manual_seed(5)
+    x = torch.randn(2, 3, 4, 5, generator=g).to(device)
+    assert torch.equal(torch.ops.halcyra.flatten_preds(x), D.flatten_preds(x))
+    with pytest.raises(ValueError, match="x must be 4-dimensional, got 2"):
+        torch.ops.halcyra.flatten_preds(x[0, 0])
+    pts, st = D.make_anchors([(2, 3), (1, 1)], (8, 16), device=device)
+    raw = (torch.randn(2, 7, 4, generator=g) * 3).to(device)
+    for offset in (0.0, 0.5, 1):
+        assert torch.equal(torch.ops.halcyra.decode_boxes(raw, pts, st, offset),
+                           D.decode_boxes(raw, pts, st, offset))
+    assert torch.equal(torch.ops.halcyra.decode_boxes(raw, pts, st), D.decode_boxes(raw, pts, st))
+    assert torch.equal(torch.ops.halcyra.decode_points(raw, pts, st, 2), D.decode_points(raw, pts, st, 2))
+    got = torch.ops.halcyra.make_anchors([2, 1], [3, 1], [8.0, 16.0], torch.float64, torch.device(device))
+    want = D.make_anchors([(2, 3), (1, 1)], (8, 16), device=device, dtype=torch.float64)
+    assert all(a.dtype == b.dtype and torch.equal(a, b) for a, b in zip(got, want))
+    with pytest.raises(ValueError, match=r"2 heights, 1 widths and 2 strides"):
+        torch.ops.halcyra.make_anchors([2, 1], [3], [8.0, 16.0], torch.float32, torch.device(device))
+
+
+def test_compiled_implementation_object():
+    """The implementation a function's body calls names itself and takes its
+    parameters positionally, exactly as many as the function has."""
+    impl, = (c.cell_contents for c in D.decode_boxes.__closure__)
+    assert repr(impl) == "<compiled halcyra::decode_boxes>"
+    x = torch.zeros(1, 1, 4)
+    pts, st = D.make_anchors([(1, 1)])
+    assert torch.equal(impl(x, pts, st, 0.0), D.decode_boxes(x, pts, st))
+    for args, kw in (((x, pts, st), {}), ((x, pts, st, 0.0, 1), {}), ((x, pts, st, 0.0), {"raw": x})):
+        with pytest.raises(TypeError, match=r"^halcyra::decode_boxes: expected 4 positional arguments$"):
+            impl(*args, **kw)
+
+
 def test_defaults_are_live_and_signature_follows():
     f = D.make_anchors
     saved = f.__defaults__

@@ -126,6 +126,22 @@ def test_dice_documented_values_and_eager():
     assert inspect.signature(L.dice_loss).parameters["eps"].default == 1.0
 
 
+
+def test_dice_tensor_eps_and_operators():
+    """eps may be a tensor (it broadcasts as in the formulation); the dispatcher
+    operators the compiler records compute what the functions compute."""
+    g = torch.Generator().manual_seed(2)
+    logits = torch.randn(4, 3, 5, generator=g)
+    tgt = (torch.rand(4, 3, 5, generator=g) > 0.5).float()
+    for eps in (torch.tensor(0.5), torch.tensor([0.5, 1.0, 2.0, 0.0]), torch.tensor(1, dtype=torch.int64)):
+        torch.testing.assert_close(L.dice_loss(logits, tgt, eps), ref.dice_loss(logits, tgt, eps))
+    assert torch.equal(torch.ops.halcyra.dice_loss(logits, tgt, 0.25), L.dice_loss(logits, tgt, 0.25))
+    assert torch.equal(torch.ops.halcyra.dice_loss(logits, tgt), L.dice_loss(logits, tgt))
+    b1 = torch.rand(6, 4, generator=g) * 10
+    b1[:, 2:] += b1[:, :2]
+    b2 = b1 + torch.rand(6, 4, generator=g)
+    assert torch.equal(torch.ops.halcyra.ciou(b1, b2), L.ciou(b1, b2))
+
 def test_dice_averages_instances_equally():
     # a 2 x 2 and a 20 x 20 instance (the small one padded with far-negative logits)
     lg = torch.full((2, 20, 20), -40.0)
@@ -295,6 +311,18 @@ def test_zero():
     assert z.dtype == torch.float32 and z.dim() == 0 and z.item() == 0.0
     z.backward()
     assert h.grad is not None and (h.grad == 0).all()
+
+    class Wrapped:              # not a tensor, but offers float() as t.float().sum() * 0.0 needs
+        def __init__(self, t):
+            self.t = t
+
+        def float(self):
+            return self.t.float()
+    w = torch.randn(2, 3).half().requires_grad_()
+    z = Z(Wrapped(w))
+    assert z.dtype == torch.float32 and z.item() == 0.0 and z.requires_grad
+    with pytest.raises(AttributeError, match="'list' object has no attribute 'float'"):
+        Z([1.0])
 
 
 # ---- forward -----------------------------------------------------------------------------
@@ -613,6 +641,103 @@ def test_task_losses_through_self(monkeypatch):
         c(p, batch)
 
 
+
+class Rows:
+    """An assigner's matched indices as an object that is not a tensor but can
+    be indexed like one."""
+
+    def __init__(self, t):
+        self.t = t
+
+    def __getitem__(self, key):
+        return self.t[key]
+
+
+@pytest.mark.parametrize("kind", ["tensor", "wider", "indexable"])
+def test_matched_gt_of_other_shapes_and_types(kind, monkeypatch):
+    """The matched slots of the positives are matched_gt[fg_b, fg_a] whatever
+    the (late-bound) assigner returns that can be indexed so: a (B, A) tensor,
+    a wider one, an object with __getitem__."""
+    preds, batch = make_case(11)
+    fake = fake_assigner(11)
+
+    def other(*a, **kw):
+        fg, matched, tb, ts, ign = fake(*a, **kw)
+        if kind == "wider":
+            matched = torch.cat([matched, torch.full_like(matched[:, :3], -1)], 1)
+        elif kind == "indexable":
+            matched = Rows(matched)
+        return fg, matched, tb, ts, ign
+    monkeypatch.setattr(L, "assign", other)
+    seen = {}
+
+    class Sub(L.MultiTaskCriterion):
+        def _mask_loss(self, preds, batch, fg_b, fg_a, fg_g):
+            seen["fg"] = fg_b, fg_a, fg_g
+            return self._zero(preds["coef"]), None
+    c = Sub(MODEL_CFG, labelspace())
+    total, stats = c({**preds, "coef": torch.zeros(3, 84, 2)}, batch)
+    fg, matched = fake(torch.zeros(3, 84, NC), None, make_anchors(SHAPES)[0],
+                       batch["gt_boxes"], None, None, None)[:2]
+    eb, ea = fg.nonzero(as_tuple=True)
+    fg_b, fg_a, fg_g = seen["fg"]
+    assert torch.equal(fg_b, eb) and torch.equal(fg_a, ea) and torch.equal(fg_g, matched[eb, ea])
+    monkeypatch.setattr(L, "assign", fake)
+    want_total, want = c({**preds, "coef": torch.zeros(3, 84, 2)}, batch)
+    assert torch.equal(total, want_total) and list(stats) == list(want)
+
+
+def test_assigner_target_scores_of_another_size(monkeypatch):
+    """Target scores that are not cls_raw's size: the ValueError of
+    binary_cross_entropy_with_logits, as the formulation raises it."""
+    preds, batch = make_case(12)
+    fake = fake_assigner(12)
+
+    def short(*a, **kw):
+        r = list(fake(*a, **kw))
+        r[3] = r[3][:, :-1]
+        return tuple(r)
+    monkeypatch.setattr(L, "assign", short)
+    ts = short(preds["cls_raw"].sigmoid(), None, make_anchors(SHAPES)[0], batch["gt_boxes"],
+               None, None, None)[3]
+    want = error_of(torch.nn.functional.binary_cross_entropy_with_logits, preds["cls_raw"], ts)
+    raises_like(want, L.MultiTaskCriterion(MODEL_CFG, labelspace()), preds, batch)
+
+
+def test_task_loss_that_is_not_a_tensor(monkeypatch):
+    """A task loss of a subclass that is not a tensor takes part in the total
+    through its own operators and is detached through its own detach()."""
+    preds, batch = make_case(13)
+    monkeypatch.setattr(L, "assign", fake_assigner(13))
+
+    class Deferred:
+        def __init__(self, t):
+            self.t = t
+
+        def __rmul__(self, w):
+            return w * self.t
+
+        def detach(self):
+            return self.t.detach() + 100
+
+    class Sub(L.MultiTaskCriterion):
+        def _tag_loss(self, preds, batch):
+            return Deferred(preds["tag_logits"].sum())
+
+    class AsNumber(L.MultiTaskCriterion):
+        def _tag_loss(self, preds, batch):
+            return 4.0
+    logits = torch.tensor([0.5, 1.5], requires_grad=True)
+    p = {**preds, "tag_logits": logits}
+    total, stats = Sub(MODEL_CFG, labelspace())(p, batch)
+    assert stats["tag"].item() == 102.0 and not stats["tag"].requires_grad
+    base = 0.5 * stats["cls"] + 7.5 * stats["box"]
+    assert total.item() == pytest.approx(base.item() + 2.0, rel=1e-6)
+    total.backward()
+    assert logits.grad.tolist() == [1.0, 1.0]
+    with pytest.raises(AttributeError, match="'float' object has no attribute 'detach'"):
+        AsNumber(MODEL_CFG, labelspace())(p, batch)
+
 def test_forward_errors():
     preds, batch = make_case(1)
     c = L.MultiTaskCriterion(MODEL_CFG, labelspace())
@@ -845,13 +970,19 @@ def test_cls_term_non_finite_logits(monkeypatch):
         torch.testing.assert_close(g1[0], g2[0], rtol=1e-6, atol=0, equal_nan=True)
 
 
-def test_cls_term_assigner_that_changes_scores(monkeypatch):
-    """An assigner that writes into the scores it is given changes nothing."""
+@pytest.mark.parametrize("change", ["scale", "shrink"])
+def test_cls_term_assigner_that_changes_scores(change, monkeypatch):
+    """An assigner that writes into the scores it is given, or resizes them
+    (which leaves their version as it was), changes nothing."""
     preds, batch, ls, fixed = cls_case(6)
 
     def scribbling(scores, *args, **kw):
-        scores.mul_(0.5)
-        return fixed(scores, *args, **kw)
+        if change == "scale":
+            scores.mul_(0.5)
+            return fixed(scores, *args, **kw)
+        out = fixed(scores, *args, **kw)
+        scores.resize_(1)
+        return out
     (s1, g1), (s2, g2) = run_cls_pair(preds, batch, ls, scribbling, monkeypatch)
     torch.testing.assert_close(s1["cls"], s2["cls"], rtol=1e-6, atol=0)
     torch.testing.assert_close(g1[0], g2[0], rtol=1e-6, atol=0)

@@ -326,6 +326,15 @@ def test_jitter_rois():
     assert ((out[:, 1] + out[:, 3]) / 2 - (boxes[:, 1] + boxes[:, 3]) / 2).abs().lt(0.05 * h + 1e-4).all()
     assert not torch.allclose(out, boxes)
     assert L._jitter_rois(boxes.double(), scale=0.5, shift=torch.tensor(0.1)).dtype == torch.float64
+    # anything float() accepts is a number; others are a TypeError
+    from fractions import Fraction
+    torch.manual_seed(5)
+    out = L._jitter_rois(boxes, Fraction(1, 4), Fraction(1, 8))
+    torch.manual_seed(5)
+    close(out, R.jitter_rois(boxes, 0.25, 0.125))
+    with pytest.raises(TypeError,
+                       match=r"^_jitter_rois\(\): 'shift' must be a number or a tensor, not NoneType$"):
+        L._jitter_rois(boxes, 0.1, None)
 
 
 # ---- keypoints --------------------------------------------------------------
@@ -473,6 +482,10 @@ def test_tag_loss(run):
     z = run(crit._tag_loss, dict(tag_logits=logits), dict(has_tags=torch.zeros(4, dtype=torch.bool)),
             whole=False)
     assert z.item() == 0.0 and z.dtype == torch.float32 and not grads(z, [logits])[0].any()
+    # targets of another size: the ValueError of binary_cross_entropy_with_logits
+    gt5 = torch.randint(0, 2, (4, 5))
+    raises_like(error_of(F.binary_cross_entropy_with_logits, logits[[0, 1, 3]].float(), gt5[[0, 1, 3]].float()),
+                crit._tag_loss, dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt5))
 
 
 # ---- the operators the compiler calls ----------------------------------------
@@ -602,6 +615,32 @@ def test_forward_stats_with_every_task(monkeypatch):
     close(total.detach(), expect, rtol=1e-5, atol=1e-5)
 
 
+
+class ConstantHead(RecordingHead):
+    """Refine head whose output does not depend on the maps it is given."""
+
+    def forward(self, f2, coarse, boxes, bidx, stride):
+        return torch.zeros(boxes.shape[0], self.roi, self.roi) * self.scale
+
+
+def test_mask_stride_and_cap_overrides():
+    """MASK_STRIDE may be a tensor number, not a string; a MASK_CAP of zero keeps
+    no instance: a zero loss, as in the formulation."""
+    preds, batch, fg = mask_case(4, nfg=40)
+    crit = make_crit()
+    crit.MASK_STRIDE = torch.tensor(2.0)
+    close(crit._mask_loss(preds, batch, *fg)[0], R.mask_loss(crit, preds, batch, *fg)[0])
+    crit.MASK_STRIDE = "2"
+    with pytest.raises(TypeError, match="^'MASK_STRIDE' must be a number, not str$"):
+        crit._mask_loss(preds, batch, *fg)
+    crit = make_crit()
+    crit.MASK_CAP = 0
+    ours, r = crit._mask_loss(preds, batch, *fg)
+    want, _ = R.mask_loss(crit, preds, batch, *fg)
+    assert r is None
+    close(ours, want)
+    assert ours.item() == 0
+
 def test_mask_loss_zero_size_maps():
     """Prototype maps with no rows or no columns: the fused crop kernels used to
     read outside them. The loss is now that of the eager formulation (every crop
@@ -623,6 +662,11 @@ def test_mask_loss_zero_size_maps():
             # tensor library's, on this torch) as in the eager formulation
             raises_like(error_of(R.mask_loss, make_crit(refine=head), preds, batch, *fg),
                         make_crit(refine=head)._mask_loss, preds, batch, *fg)
+        # a head that samples nothing itself: the ground-truth masks cannot be
+        # sampled for its targets either
+        with pytest.raises(ValueError, match=r"the masks have no pixels to sample, got size \(%d, %d\)"
+                           % (hm, wm)):
+            make_crit(refine=ConstantHead())._mask_loss(preds, batch, *fg)
 
 
 def test_refine_regions_must_be_finite():

@@ -72,6 +72,30 @@ def test_module_names_signatures_and_docs():
         N._conv_bn_silu(8, 16)
 
 
+@pytest.mark.parametrize("failure", ["ImportError", "RuntimeError"])
+def test_momentum_when_the_backbone_cannot_be_imported(failure):
+    """A backbone that cannot be found leaves the trunk's momentum; any other
+    failure of its import is not swallowed: it is the cause of the neck's
+    failed import."""
+    code = (
+        "import sys\n"
+        "class Finder:\n"
+        "    def find_spec(self, name, path=None, target=None):\n"
+        "        if name == 'halcyra.models.backbone':\n"
+        f"            raise {failure}('no backbone here')\n"
+        "sys.meta_path.insert(0, Finder())\n"
+        "try:\n"
+        "    import halcyra.models.neck as N\n"
+        "except Exception as e:\n"
+        "    print(type(e).__name__, repr(e.__cause__))\n"
+        "else:\n"
+        "    print(N.BN_MOMENTUM)\n")
+    run = subprocess.run([sys.executable, "-c", code], cwd=ROOT, capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    want = "0.03" if failure == "ImportError" else "ImportError RuntimeError('no backbone here')"
+    assert run.stdout.strip() == want
+
 @pytest.mark.parametrize("kernel,padding", [(1, 0), (3, 1)])
 def test_conv_bn_silu_block(kernel, padding):
     blk = N._conv_bn_silu(8, 16, kernel)

@@ -306,6 +306,30 @@ def test_coarse_box_test_and_strict_mask_threshold(monkeypatch):
     assert m.sum() == 20 * 21
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_prototype_masks_where_the_sigmoid_loops_differ(threads):
+    """Eight whole-image detections (one per class) over 65 x 65 prototypes
+    whose logits all equal a value on which the library's vector and scalar
+    sigmoid differ, thresholded between the two results: which pixels pass
+    depends on where the library takes its scalar path (the ends of its
+    per-thread chunks), and the masks are still the formulation's."""
+    x = vector_scalar_mismatch(torch.sigmoid, 0.2, 1.0)
+    cls = torch.full((1, A, 8), -20.0)
+    for k in range(8):
+        cls[0, k, k] = 3.0 - 0.1 * k
+    preds = {"feat_shapes": SHAPES, "cls_raw": cls, "box_raw": torch.full((1, A, 4), 20.0),
+             "coef": torch.full((1, A, 1), x), "protos": torch.ones(1, 1, 65, 65)}
+    thres = min(torch.sigmoid(torch.full((64,), x))[0].item(), torch.sigmoid(torch.tensor([x]))[0].item())
+    before = torch.get_num_threads()
+    torch.set_num_threads(threads)
+    try:
+        got = P.postprocess(preds, input_size=128, mask_thres=thres)
+        assert_same(got, ref.postprocess(preds, input_size=128, mask_thres=thres))
+    finally:
+        torch.set_num_threads(before)
+    m = got[0]["masks"]
+    assert m.shape == (8, 128, 128) and 0 < m.sum() < m.numel()
+
 class RecordingHead:
     """Returns preset sanitized boxes and large logits; records its calls."""
     roi = 3
@@ -446,6 +470,39 @@ def test_fast_nms_equals_python_path(monkeypatch, threads, seed):
         torch.set_num_threads(before)
 
 
+def vector_scalar_mismatch(fn, lo, hi):
+    """A float in [lo, hi) whose fn differs between the library's vector loop
+    and its scalar loop (the tail of a run shorter than one vector step)."""
+    v = torch.linspace(lo, hi, 4096)
+    for x in v.tolist():
+        if fn(torch.full((64,), x))[0].item() != fn(torch.tensor([x]))[0].item():
+            return x
+    pytest.skip("the library's vector and scalar loops agree on this machine")
+
+
+@pytest.mark.parametrize("where", ["cls_raw", "box_raw"])
+def test_fast_path_at_a_chunk_boundary_of_two_threads(where):
+    """2 x 4725 anchors x 4 values: two threads split the library's elementwise
+    loop at 18900, whose last four elements (anchor 4724 of image 0) then take
+    its scalar path and one thread's its vector path. A value there on which
+    the paths differ cannot be reproduced for every thread count: the result
+    is the formulation's all the same."""
+    fn = torch.sigmoid if where == "cls_raw" else torch.nn.functional.softplus
+    x = vector_scalar_mismatch(fn, 0.2, 1.0)
+    preds = dense_preds(1, b=2, shapes=[(60, 60), (30, 30), (15, 15)], nc=4, shift=4, rounding=False)
+    preds["cls_raw"][0, 4724, 1] = x if where == "cls_raw" else 5.0
+    if where == "box_raw":
+        preds["box_raw"][0, 4724] = x
+    kw = dict(conf_thres=0.25, num_kpts=2, n_pline=4)
+    before = torch.get_num_threads()
+    try:
+        for threads in (2, 1):
+            torch.set_num_threads(threads)
+            got = P.postprocess(preds, **kw)
+            assert_equal(got, ref.postprocess(preds, **kw))
+    finally:
+        torch.set_num_threads(before)
+
 def test_fast_nms_covers_both_torchvision_strategies(monkeypatch):
     # torchvision loops over classes above 4000 box coordinates (1000 boxes) on CPU and
     # offsets the boxes by class below. With tied scores the two return different orders
@@ -496,7 +553,10 @@ def test_fast_nms_special_values(monkeypatch):
     preds["box_raw"][1, 11, 2] = float("inf")
     for kw in (dict(conf_thres=0.3), dict(conf_thres=-1.0), dict(conf_thres=1.0),
                dict(conf_thres=float("nan")), dict(conf_thres=0, nms_iou=float("nan")),
-               dict(conf_thres=0.2, nms_iou=-0.5), dict(conf_thres=0.2, box_offset=0.5, nms_iou=2)):
+               dict(conf_thres=0.2, nms_iou=-0.5), dict(conf_thres=0.2, box_offset=0.5, nms_iou=2),
+               # IoU thresholds beyond float32's range, either side
+               dict(conf_thres=0.2, nms_iou=1e39), dict(conf_thres=0.2, nms_iou=float("inf")),
+               dict(conf_thres=0.2, nms_iou=-1e39)):
         kw.update(num_kpts=2, n_pline=4)
         got = P.postprocess(preds, **kw)
         assert_equal(got, ref.postprocess(preds, **kw))

@@ -32,6 +32,15 @@ def test_class_contract():
     assert "roi=5" in repr(head)
     with pytest.raises(TypeError):
         RefineHead(wrong=1)
+    with pytest.raises(TypeError, match=r"^RefineHead\(\): argument 'min_side' must be a number, not str$"):
+        RefineHead(min_side="4")
+    for roi in (0, -3):
+        with pytest.raises(ValueError, match=r"^RefineHead\(\): roi must be at least 1$"):
+            RefineHead(roi=roi)
+    # integer tensors are integers (as operator.index takes them)
+    assert RefineHead(8, roi=torch.tensor(5), hidden=6).roi == 5
+    with pytest.raises(TypeError, match=r"^RefineHead\(\): argument 'roi' must be int, not float$"):
+        RefineHead(roi=5.0)
 
     class Sub(RefineHead):
         def sanitize(self, boxes, size, stride):
@@ -52,6 +61,12 @@ def test_sanitize_clips_orders_and_widens(run):
     assert head.sanitize(torch.zeros(0, 4), (4, 6), 2.0).shape == (0, 4)
     # An extent smaller than min_side: the whole extent.
     assert head.sanitize(torch.tensor([[0.0, 0.0, 1.0, 1.0]]), (1, 1), 2.0).tolist() == [[0, 0, 2, 2]]
+    # sizes and stride as tensor numbers; anything else that is not a number is a TypeError
+    assert torch.equal(head.sanitize(boxes, (torch.tensor(320), 320), torch.tensor(2.0)), out)
+    with pytest.raises(TypeError, match=r"^sanitize\(\): argument 'size' must be a number, not str$"):
+        head.sanitize(boxes, ("320", 320), 2.0)
+    with pytest.raises(TypeError, match=r"^sanitize\(\): argument 'stride' must be a number, not NoneType$"):
+        head.sanitize(boxes, (320, 320), None)
 
 
 def test_new_head_reproduces_the_coarse_logits_in_each_region(run):
@@ -236,6 +251,14 @@ def test_inputs_that_cannot_be_sampled_raise():
     for bidx in (torch.tensor([-1]), torch.tensor([1]), torch.tensor([-0.5]), torch.tensor([float("nan")])):
         with pytest.raises(IndexError, match="bidx"):
             head(f2, coarse, box, bidx, 2.0)
+    # more regions than bfloat16 numbers exactly (259 rounds up to 260)
+    n = 260
+    with pytest.raises(IndexError, match="more regions than f2's dtype can number"):
+        head.bfloat16()(f2.bfloat16(), torch.randn(n, 2, 2), box.expand(n, 4), zero.expand(n), 2.0)
+    head.float()
+    # integer maps: the sampler's own RuntimeError
+    with pytest.raises(RuntimeError, match="roi_align"):
+        head(f2.long(), coarse, box, zero, 2.0)
     if half_clamp_on_cpu():
         # more regions than half precision numbers exactly (2051 rounds up to 2052)
         n = 2052
