@@ -326,7 +326,7 @@ def test_jitter_rois():
     assert ((out[:, 1] + out[:, 3]) / 2 - (boxes[:, 1] + boxes[:, 3]) / 2).abs().lt(0.05 * h + 1e-4).all()
     assert not torch.allclose(out, boxes)
     assert L._jitter_rois(boxes.double(), scale=0.5, shift=torch.tensor(0.1)).dtype == torch.float64
-    # anything float() accepts is a number; others are a TypeError
+    # any number float() accepts is a number; others, strings too, are a TypeError
     from fractions import Fraction
     torch.manual_seed(5)
     out = L._jitter_rois(boxes, Fraction(1, 4), Fraction(1, 8))
@@ -335,6 +335,9 @@ def test_jitter_rois():
     with pytest.raises(TypeError,
                        match=r"^_jitter_rois\(\): 'shift' must be a number or a tensor, not NoneType$"):
         L._jitter_rois(boxes, 0.1, None)
+    for text in ("0.1", b"0.1"):
+        with pytest.raises(TypeError, match="'scale' must be a number or a tensor"):
+            L._jitter_rois(boxes, text, 0.05)
 
 
 # ---- keypoints --------------------------------------------------------------

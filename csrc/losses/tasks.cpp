@@ -180,7 +180,9 @@ tasks::Num num_arg(py::handle h, const char* arg) {
     n.t = THPVariable_Unpack(h.ptr());
     return n;
   }
-  PyObject* f = PyNumber_Float(h.ptr());
+  // Numbers only (anything with __float__, __index__ or __int__): float()
+  // would also parse strings, which Python's arithmetic on boxes rejects.
+  PyObject* f = PyNumber_Check(h.ptr()) ? PyNumber_Float(h.ptr()) : nullptr;
   if (!f) {
     PyErr_Clear();
     pyapi::raise_type_error(std::string("_jitter_rois(): '") + arg +
