@@ -494,27 +494,26 @@ def test_tag_loss(run):
 # ---- the operators the compiler calls ----------------------------------------
 
 def task_op_calls(crit):
-    """Per task: (method call, operator call, differentiable input) on the same
-    case, the operator given the batch's tensors as the traced methods give
-    them."""
+    """Per task: the method call, the operator and its arguments as the traced
+    method gives them (the batch's tensors), the differentiable input, the
+    batch and its availability entry."""
     kp, kb, points, strides, fg = kpt_case(1)
     pp, pb, ppoints, pstrides, pfg = pline_case(1)
     logits = torch.randn(4, 3, requires_grad=True)
     tb = dict(has_tags=torch.tensor([False, True, False, True]), gt_tags=torch.randint(0, 2, (4, 3)))
+    decoded = L.decode_points(pp["pline_raw"], ppoints, pstrides, crit.n_pline)
     return {
-        "kpt": (lambda: crit._kpt_loss(kp, kb, points, strides, *fg),
-                lambda: torch.ops.halcyra.kpt_loss(
-                    kp["kpt_raw"], points, strides, *fg, kb["kpt_valid"], kb["has_keypoint"],
-                    kb["gt_kpts"], kb["gt_boxes"], kb["gt_cls"], crit.kpt_sigmas, crit.num_kpts, L.EPS),
+        "kpt": (lambda: crit._kpt_loss(kp, kb, points, strides, *fg), "kpt_loss",
+                lambda: (kp["kpt_raw"], points, strides, *fg, kb["kpt_valid"], kb["has_keypoint"],
+                         kb["gt_kpts"], kb["gt_boxes"], kb["gt_cls"], crit.kpt_sigmas,
+                         crit.num_kpts, L.EPS),
                 kp["kpt_raw"], kb, "has_keypoint"),
-        "pline": (lambda: crit._pline_loss(pp, pb, ppoints, pstrides, *pfg),
-                  lambda: torch.ops.halcyra.pline_loss(
-                      L.decode_points(pp["pline_raw"], ppoints, pstrides, crit.n_pline), pstrides,
-                      *pfg, pb["pline_valid"], pb["has_polyline"], pb["gt_plines"]),
+        "pline": (lambda: crit._pline_loss(pp, pb, ppoints, pstrides, *pfg), "pline_loss",
+                  lambda: (decoded, pstrides, *pfg, pb["pline_valid"], pb["has_polyline"],
+                           pb["gt_plines"]),
                   pp["pline_raw"], pb, "has_polyline"),
-        "tag": (lambda: crit._tag_loss(dict(tag_logits=logits), tb),
-                lambda: torch.ops.halcyra.tag_loss(logits, tb["has_tags"], tb["gt_tags"]),
-                logits, tb, "has_tags"),
+        "tag": (lambda: crit._tag_loss(dict(tag_logits=logits), tb), "tag_loss",
+                lambda: (logits, tb["has_tags"], tb["gt_tags"]), logits, tb, "has_tags"),
     }
 
 
@@ -522,15 +521,17 @@ def task_op_calls(crit):
 def test_task_operators_give_the_methods_losses_and_gradients(task):
     """Each operator's losses and its kept gradients are the method's, with
     and without selected instances; without a gradient to keep it records
-    none; its fake kernel gives scalar results."""
+    none; its fake kernels give scalar losses and gradients of the input's
+    shape."""
     crit = make_crit(n=6)
-    method, op, x, batch, has_key = task_op_calls(crit)[task]
+    method, name, args, x, batch, has_key = task_op_calls(crit)[task]
+    op, op_grad = getattr(torch.ops.halcyra, name), getattr(torch.ops.halcyra, name + "_grad")
     for selected in (True, False):
         if not selected:
             batch[has_key] = torch.zeros_like(batch[has_key])
         want = method()
         want = list(want) if isinstance(want, tuple) else [want]
-        *got, any_ = op()
+        *got, any_ = op(*args())
         assert any_.dtype == torch.bool and bool(any_) == selected
         for g, w in zip(got, want):
             close(g, w)
@@ -538,14 +539,23 @@ def test_task_operators_give_the_methods_losses_and_gradients(task):
             gw, gg = (torch.autograd.grad(t[i], [x], retain_graph=True)[0] for t in (want, got))
             close(gg, gw)
     with torch.no_grad():
-        assert not any(t.requires_grad for t in op())
-    if task == "kpt":
-        kp, kb, points, strides, fg = kpt_case(0)
-        args = (kp["kpt_raw"].detach(), points, strides, *fg, kb["kpt_valid"], kb["has_keypoint"],
-                kb["gt_kpts"], kb["gt_boxes"], kb["gt_cls"], crit.kpt_sigmas)
-        loc, vis, any_ = torch.ops.halcyra.kpt_loss(*[t.to("meta") for t in args],
-                                                    crit.num_kpts, L.EPS)
-        assert loc.shape == vis.shape == any_.shape == () and any_.dtype == torch.bool
+        assert not any(t.requires_grad for t in op(*args()))
+    fake = [a.detach().to("meta") if torch.is_tensor(a) else a for a in args()]
+    out = op_grad(*fake)
+    n = len(want)
+    assert all(t.shape == () for t in out[:n]) and out[n].dtype == torch.bool
+    assert all(t.shape == fake[0].shape and t.is_meta for t in out[n + 1:])
+    assert [t.shape for t in op(*fake)] == [()] * (n + 1)
+
+
+def test_tag_operator_target_size_error_as_the_method():
+    crit = make_crit()
+    logits, has, gt = torch.randn(4, 3), torch.ones(4, dtype=torch.bool), torch.zeros(4, 2)
+    with pytest.raises(ValueError) as want:
+        crit._tag_loss(dict(tag_logits=logits), dict(has_tags=has, gt_tags=gt))
+    with pytest.raises(ValueError) as got:
+        torch.ops.halcyra.tag_loss(logits, has, gt)
+    assert str(got.value).startswith(str(want.value))
 
 
 # ---- Python interface ---------------------------------------------------------

@@ -284,6 +284,13 @@ def test_region_operator_checks_and_shapes_as_the_head():
     feat, reg = torch.ops.halcyra.refine_rois(f2.to("meta"), coarse.expand(4, 6, 6).to("meta"),
                                               box.expand(4, 4).to("meta"), zero.expand(4).to("meta"), 2.0)
     assert feat.shape == reg.shape == (4, 5) and feat.dtype == f2.dtype
+    feat, reg = torch.ops.halcyra.refine_rois(f2, coarse, box, zero, 2.0)
+    assert feat.tolist() == [[0.0, 0.0, 0.0, 4.0, 4.0]] and reg.tolist() == [[0.0, 0.0, 0.0, 2.0, 2.0]]
+    boxes = torch.tensor([[5.0, 1.0, 3.0, 2.0]])
+    assert torch.equal(torch.ops.halcyra.sanitize_boxes(boxes, 12.0, 12.0, head.min_side),
+                       head.sanitize(boxes, (6, 6), 2.0))
+    with pytest.raises(ValueError, match="boxes must have shape"):
+        torch.ops.halcyra.sanitize_boxes(boxes[:, :3], 12.0, 12.0, 4.0)
 
 
 def test_extreme_boxes_and_strides_stay_finite():
