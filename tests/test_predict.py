@@ -9,7 +9,7 @@ import torchvision
 
 import halcyra
 from bench import ref_predict as ref
-from tests.torch_like import error_of, raises_like
+from tests.torch_like import error_of, raises_like, same_outcome
 from halcyra.infer import decode as D
 from halcyra.infer import predict as P
 
@@ -608,3 +608,47 @@ def test_refine_sanitize_with_fewer_rows_fails_like_indexing():
         head = RefineHead(4, 5, 4)
         raises_like(error_of(ref.postprocess, preds, refine=head, **kw),
                     P.postprocess, preds, refine=head, **kw)
+
+
+class Entry:
+    """A prediction entry that is not a tensor: its own indexing and .float()."""
+
+    def __init__(self, t, log):
+        self.t, self.log = t, log
+
+    def __getitem__(self, key):
+        self.log.append(type(key).__name__)
+        return Entry(self.t[key], self.log)
+
+    def float(self):
+        return self.t.float()
+
+
+class ListHead(PoolHead):
+    """Refined maps as a list of tensors."""
+
+    def __call__(self, *args):
+        return list(super().__call__(*args))
+
+
+class StackedHead(PoolHead):
+    """Refined maps with an extra dimension: the resize of such a map fails."""
+
+    def __call__(self, *args):
+        return super().__call__(*args)[:, None]
+
+
+@pytest.mark.parametrize("head", [None, ListHead, StackedHead])
+def test_entries_and_refined_maps_that_are_not_tensors(head):
+    """Entries other than tensors are indexed and converted by their own
+    methods, a refine head's result by its own indexing and the resize, as the
+    plain formulation does: same results or the same error."""
+    log = []
+    preds = make_preds(seed=3)
+    for key in ("cls_raw", "box_raw", "protos", "coef", "kpt_raw", "pline_raw", "tag_logits"):
+        preds[key] = Entry(preds[key], log)
+    kw = dict(num_kpts=2, n_pline=3, input_size=64, refine=head() if head else None)
+    same_outcome(lambda: P.postprocess(preds, **kw), lambda: ref.postprocess(preds, **kw),
+                 assert_same)
+    # protos[b], coef[b, idx]; then (unless the masks failed) pline_raw[b:b+1]
+    assert {"int", "tuple"} | (set() if head is StackedHead else {"slice"}) <= set(log)

@@ -1,25 +1,24 @@
-// Python names, signature and per-image flow of halcyra.infer.predict.
+// Python names, signature and bindings of halcyra.infer.predict: the
+// arguments of postprocess as C++ values (flow.h's Options) and the Python
+// side of the flow's Callbacks.
 #include <ATen/ATen.h>
-#include <ATen/Parallel.h>
-#include <ATen/TracerMode.h>
-#include <ATen/core/grad_mode.h>
 #include <torch/csrc/Device.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "../pyapi/compat.h"
 #include "../pyapi/tensors.h"
-#include "predict.h"
-#include "select.h"
+#include "flow.h"
 
 namespace py = pybind11;
 using namespace halcyra;
-using at::indexing::Slice;
 using pyapi::Args;
+using predict::Entry;
+using predict::Param;
 
 namespace {
 
@@ -49,10 +48,9 @@ at::Tensor as_float(py::handle h, const char* what) {
   return as_tensor(r, what);
 }
 
-// `obj[key]` for a tensor (Python's indexing rules and messages) or any object.
-at::Tensor index(py::handle obj, std::initializer_list<at::indexing::TensorIndex> tidx,
-                 py::object key, const char* what) {
-  if (pyapi::is_tensor(obj)) return THPVariable_Unpack(obj.ptr()).index(tidx);
+// `obj[key]` of an object that is not a tensor: its own indexing, a result
+// that is not a tensor through its .float().
+at::Tensor item(py::handle obj, py::handle key, const char* what) {
   PyObject* r = PyObject_GetItem(obj.ptr(), key.ptr());
   if (!r) throw py::error_already_set();
   py::object res = py::reinterpret_steal<py::object>(r);
@@ -97,44 +95,6 @@ at::Tensor head(const at::Tensor& keep, py::handle max_det) {
   PyObject* r = PyObject_GetItem(pyapi::wrap(keep).ptr(), sl.ptr());
   if (!r) throw py::error_already_set();
   return as_tensor(py::reinterpret_steal<py::object>(r), "max_det");
-}
-
-// int(v) of a whole-number float region edge, with Python's errors.
-int64_t edge(double v) {
-  if (std::isnan(v)) {
-    PyErr_SetString(PyExc_ValueError, "cannot convert float NaN to integer");
-    throw py::error_already_set();
-  }
-  if (std::isinf(v)) {
-    PyErr_SetString(PyExc_OverflowError, "cannot convert float infinity to integer");
-    throw py::error_already_set();
-  }
-  return static_cast<int64_t>(v);
-}
-
-struct Image {
-  py::handle preds;
-  int64_t b;
-  at::Tensor idx;        // anchor index of every detection, output order
-  at::Tensor bx;         // (n, 4) boxes
-  at::Device device;
-};
-
-// The detections' mask coefficients (n, P) and the image's prototypes (P, hm, wm).
-std::pair<at::Tensor, at::Tensor> mask_inputs(const Image& im) {
-  py::object protos_obj = pyapi::getitem(im.preds, "protos");
-  at::Tensor protos = index(protos_obj, {im.b}, py::int_(im.b), "protos").to(at::kFloat);
-  if (protos.dim() != 3) pyapi::raise_unpack(3, protos.dim());
-  py::object coef_obj = pyapi::getitem(im.preds, "coef");
-  at::Tensor coef = index(coef_obj, {im.b, im.idx}, py::make_tuple(im.b, pyapi::wrap(im.idx)),
-                          "coef")
-                        .to(at::kFloat);
-  return {coef, protos};
-}
-
-// Coarse mask logits (n, hm, wm): the coefficient-weighted sum of the prototypes.
-at::Tensor coarse_logits(const at::Tensor& coef, const at::Tensor& protos) {
-  return predict::coarse_product(coef, protos);
 }
 
 py::object* g_roi_align = nullptr;  // torchvision.ops.roi_align
@@ -195,161 +155,6 @@ bool own_refine_head(py::handle refine) {
   PyObject* nd = PyModule_GetDict(nn_mod);
   return empty_entry(nd, "_global_forward_hooks") && empty_entry(nd, "_global_forward_pre_hooks");
 }
-
-// Region edges (x1, y1, x2, y2) as Python ints would see them, when every one
-// is a whole number within the canvas and the regions are ordered.
-bool canvas_regions(const double* e, int64_t n, int64_t S,
-                    std::vector<std::array<int64_t, 4>>* out) {
-  out->resize(static_cast<size_t>(n));
-  for (int64_t k = 0; k < n; ++k) {
-    for (int i = 0; i < 4; ++i)
-      if (!std::isfinite(e[k * 4 + i]) || e[k * 4 + i] < 0 || e[k * 4 + i] > static_cast<double>(S))
-        return false;
-    auto& r = (*out)[k];
-    for (int i = 0; i < 4; ++i) r[i] = static_cast<int64_t>(e[k * 4 + i]);
-    if (r[0] > r[2] || r[1] > r[3]) return false;
-  }
-  return true;
-}
-
-// The coarse cells the shipped head samples for each region (see
-// own_refine_head), with a margin of two cells for the roundings of its float
-// arithmetic.
-std::vector<predict::Block> sampled_blocks(const std::vector<std::array<int64_t, 4>>& regions,
-                                           int64_t hm, int64_t wm, double sx, double sy) {
-  std::vector<predict::Block> blocks;
-  for (const auto& r : regions) {
-    predict::Block b;
-    b.r0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(r[1] * sy - 0.5)) - 2);
-    b.r1 = std::min<int64_t>(hm - 1, static_cast<int64_t>(std::floor(r[3] * sy - 0.5)) + 3);
-    b.c0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(r[0] * sx - 0.5)) - 2);
-    b.c1 = std::min<int64_t>(wm - 1, static_cast<int64_t>(std::floor(r[2] * sx - 0.5)) + 3);
-    if (b.r0 > b.r1 || b.c0 > b.c1) b = {1, 0, 1, 0};
-    blocks.push_back(b);
-  }
-  return blocks;
-}
-
-at::Tensor refine_masks(const Image& im, const std::pair<at::Tensor, at::Tensor>& inputs, int64_t S,
-                        py::handle refine, py::handle thres) {
-  const int64_t n = im.idx.size(0);
-  const at::Tensor& coef = inputs.first;
-  const at::Tensor& protos = inputs.second;
-  // The shipped head samples the coarse logits around its regions only: on CPU
-  // they are computed there once the regions are known (the product is
-  // checked to be well formed first, so that it fails where it always did).
-  const bool partial = fused_cpu(im.device) && coef.dim() == 2 && protos.dim() == 3 &&
-                       coef.size(1) == protos.size(0) && own_refine_head(refine);
-  at::Tensor coarse;
-  if (!partial) coarse = coarse_logits(coef, protos);
-  py::object f2_obj = pyapi::getitem(im.preds, "f2");
-  at::Tensor f2 = as_tensor(f2_obj, "f2");
-  if (f2.dim() < 2) pyapi::raise_unpack(2, f2.dim());
-  const int64_t H2 = f2.size(-2), W2 = f2.size(-1);
-  if (W2 == 0) {
-    PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
-    throw py::error_already_set();
-  }
-  const double feat_stride = static_cast<double>(S) / static_cast<double>(W2);
-  const int64_t mn = std::max<int64_t>(static_cast<int64_t>(std::ceil(feat_stride)), 1);
-  py::object bxs_obj = py::reinterpret_borrow<py::object>(refine).attr("sanitize")(
-      pyapi::wrap(im.bx), py::make_tuple(H2, W2), py::float_(feat_stride));
-  at::Tensor bxs = pyapi::tensor_arg(bxs_obj, "postprocess", "sanitize() result");
-  at::Tensor rx1 = at::floor(bxs.index({Slice(), 0})).clamp(at::Scalar(0), at::Scalar(S - mn));
-  at::Tensor ry1 = at::floor(bxs.index({Slice(), 1})).clamp(at::Scalar(0), at::Scalar(S - mn));
-  at::Tensor rx2 = at::maximum(at::ceil(bxs.index({Slice(), 2})), rx1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
-  at::Tensor ry2 = at::maximum(at::ceil(bxs.index({Slice(), 3})), ry1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
-  at::Tensor bx_int = at::stack({rx1, ry1, rx2, ry2}, 1);
-  // One transfer of the region edges instead of four host reads per region.
-  at::Tensor host = host_read(bx_int.to(at::kDouble));
-  const double* e = host.data_ptr<double>();
-  std::vector<std::array<int64_t, 4>> regions;
-  const bool on_canvas = host.dim() == 2 && host.size(0) == n && host.size(1) == 4 &&
-                         canvas_regions(e, n, S, &regions);
-  if (partial) {
-    if (on_canvas && f2.dim() == 4 && H2 > 0) {
-      const int64_t hm = protos.size(1), wm = protos.size(2);
-      const double sx = static_cast<double>(wm) / (static_cast<double>(W2) * feat_stride);
-      const double sy = static_cast<double>(hm) / (static_cast<double>(H2) * feat_stride);
-      coarse = predict::coarse_blocks(coef, protos, sampled_blocks(regions, hm, wm, sx, sy));
-    }
-    if (!coarse.defined()) coarse = coarse_logits(coef, protos);
-  }
-  at::Tensor f2b = f2.slice(0, im.b, im.b + 1).to(at::kFloat);
-  at::Tensor bidx = at::zeros({n}, at::TensorOptions().dtype(at::kLong).device(im.device));
-  py::object ref = py::reinterpret_borrow<py::object>(refine)(
-      pyapi::wrap(f2b), pyapi::wrap(coarse), pyapi::wrap(bx_int), pyapi::wrap(bidx),
-      py::float_(feat_stride));
-  coarse = at::Tensor();
-
-  // On CPU every pixel of the canvas is written once: the regions by the
-  // paste below, the rest cleared afterwards.
-  const auto bool_opts = at::TensorOptions().dtype(at::kBool).device(im.device);
-  const bool clear_after = on_canvas && fused_cpu(im.device);
-  at::Tensor masks = clear_after ? at::empty({n, S, S}, bool_opts) : at::zeros({n, S, S}, bool_opts);
-  const bool ref_is_tensor = pyapi::is_tensor(ref);
-  at::Tensor ref_t = ref_is_tensor ? THPVariable_Unpack(ref.ptr()) : at::Tensor();
-  at::Scalar ts;
-  const bool scalar_thres = pyapi::scalar_arg(thres, &ts);
-  // int(rx1[k]) and the like; through Python where sanitize gave no (n, 4) rows.
-  const bool rows = host.dim() == 2 && host.size(0) >= n && host.size(1) == 4;
-  auto edge_of = [&](const at::Tensor& t, int64_t k, int i) -> int64_t {
-    if (rows) return edge(e[k * 4 + i]);
-    py::object item = py::reinterpret_steal<py::object>(
-        PyObject_GetItem(pyapi::wrap(t).ptr(), py::int_(k).ptr()));
-    if (!item) throw py::error_already_set();
-    return py::int_(item).cast<int64_t>();
-  };
-  for (int64_t k = 0; k < n; ++k) {
-    const int64_t x1 = edge_of(rx1, k, 0), y1 = edge_of(ry1, k, 1), x2 = edge_of(rx2, k, 2),
-                  y2 = edge_of(ry2, k, 3);
-    at::Tensor rk;
-    if (ref_is_tensor) {
-      rk = ref_t.index({k});
-    } else {
-      PyObject* r = PyObject_GetItem(ref.ptr(), py::int_(k).ptr());
-      if (!r) throw py::error_already_set();
-      rk = as_tensor(py::reinterpret_steal<py::object>(r), "refine result");
-    }
-    at::Tensor patch;
-    if (rk.dim() == 2) {
-      patch = at::upsample_bilinear2d(rk.unsqueeze(0).unsqueeze(0), {y2 - y1, x2 - x1}, false,
-                                      c10::nullopt, c10::nullopt)
-                  .select(0, 0)
-                  .select(0, 0);
-    } else {
-      // Whatever the resize makes of a map that is not two-dimensional.
-      py::object r = g_mod->global("F").attr("interpolate")(
-          pyapi::wrap(rk.unsqueeze(0).unsqueeze(0)), py::arg("size") = py::make_tuple(y2 - y1, x2 - x1),
-          py::arg("mode") = "bilinear", py::arg("align_corners") = false);
-      patch = as_tensor(r, "patch").index({0, 0});
-    }
-    if (scalar_thres && predict::paste_region(masks, k, y1, x1, patch, ts)) continue;
-    masks.index({k, Slice(y1, y2), Slice(x1, x2)}).copy_(greater(at::sigmoid(patch), thres));
-  }
-  if (clear_after) predict::clear_outside(masks, regions);
-  return masks;
-}
-
-at::Tensor masks_for(const Image& im, int64_t S, py::handle refine, py::handle thres) {
-  const int64_t n = im.idx.size(0);
-  if (n == 0) return at::zeros({0, S, S}, at::TensorOptions().dtype(at::kBool).device(im.device));
-  auto inputs = mask_inputs(im);
-  if (!refine.is_none() && pyapi::contains(im.preds, "f2"))
-    return refine_masks(im, inputs, S, refine, thres);
-  at::Scalar ts;
-  if (pyapi::scalar_arg(thres, &ts)) {
-    py::gil_scoped_release nogil;
-    at::Tensor m = predict::prototype_masks(inputs.first, inputs.second, im.bx, S, ts);
-    if (m.defined()) return m;
-    return predict::coarse_masks(coarse_logits(inputs.first, inputs.second), im.bx, S, ts,
-                                 /*consume=*/true);
-  }
-  return predict::coarse_masks_reference(coarse_logits(inputs.first, inputs.second), im.bx, S,
-                                         [&](const at::Tensor& m) { return greater(m, thres); });
-}
-
-// ---- the CPU fast path of selection and NMS ---------------------------------
 
 // torchvision's batched_nms and the names it calls, as the module loaded them.
 struct TorchvisionNms {
@@ -418,282 +223,238 @@ bool iou_threshold(py::handle h, double* out) {
   return true;
 }
 
-// Length of `keep[:max_det]` for n entries and an integer max_det.
-int64_t head_length(int64_t n, int64_t max_det) {
-  if (max_det >= 0) return std::min(n, max_det);
-  return std::max<int64_t>(0, n + max_det);
+// A handle the flow carries for a Python object (owns one reference).
+std::shared_ptr<void> hold(py::object o) {
+  return std::shared_ptr<void>(o.release().ptr(),
+                               [](void* p) { Py_DECREF(static_cast<PyObject*>(p)); });
 }
 
-at::Tensor long_tensor(const int64_t* v, int64_t n) {
-  at::Tensor t = at::empty({n}, at::kLong);
-  if (n) std::memcpy(t.data_ptr<int64_t>(), v, sizeof(int64_t) * n);
-  return t;
+PyObject* held(const std::shared_ptr<void>& h) { return static_cast<PyObject*>(h.get()); }
+
+predict::Value value(py::object o) {
+  predict::Value v;
+  if (pyapi::is_tensor(o)) v.tensor = THPVariable_Unpack(o.ptr());
+  v.object = hold(std::move(o));
+  return v;
 }
 
-at::Tensor float_tensor(const float* v, int64_t n) {
-  at::Tensor t = at::empty({n}, at::kFloat);
-  if (n) std::memcpy(t.data_ptr<float>(), v, sizeof(float) * n);
-  return t;
+// make_anchors' result as returned, and its two items.
+struct AnchorObjects {
+  py::object all;
+  std::vector<py::object> items;
+};
+
+const py::object& anchor_item(const predict::Anchors& a, size_t i) {
+  return static_cast<const AnchorObjects*>(a.object.get())->items[i];
 }
 
-// Candidates of one image: the boxes gathered from boxes_all (B, A, 4).
-std::vector<float> gather_boxes(const at::Tensor& boxes_all, int64_t b,
-                                const std::vector<int64_t>& anchor) {
-  const at::Tensor img = boxes_all.select(0, b);
-  const float* src = img.data_ptr<float>();
-  const int64_t s0 = img.stride(0), s1 = img.stride(1);
-  std::vector<float> out(anchor.size() * 4);
-  for (size_t k = 0; k < anchor.size(); ++k)
-    for (int64_t c = 0; c < 4; ++c) out[k * 4 + c] = src[anchor[k] * s0 + c * s1];
-  return out;
-}
+// The Python side of the flow: postprocess's arguments, the module's globals,
+// the refine head.
+class Binding final : public predict::Callbacks {
+ public:
+  explicit Binding(const Args& a)
+      : preds_(a[0]), conf_thres_(a[1]), nms_iou_(a[2]), max_det_(a[3]), pre_nms_(a[4]),
+        mask_thres_(a[5]), num_kpts_(a[6]), n_pline_(a[7]), input_size_(a[8]), refine_(a[9]),
+        box_offset_(a[10]) {}
 
-// The largest anchor index of idx (n,) int64 on CPU, -1 when empty.
-int64_t max_index(const at::Tensor& idx) {
-  at::Tensor ix = idx.contiguous();
-  const int64_t* p = ix.data_ptr<int64_t>();
-  int64_t m = -1;
-  for (int64_t i = 0; i < ix.numel(); ++i) m = std::max(m, p[i]);
-  return m;
-}
+  predict::Options options() const {
+    predict::Options o;
+    float f = 0.f;
+    double d = 0.0;
+    int64_t i = 0;
+    if (float_threshold(conf_thres_, &f)) o.conf_thres = f;
+    if (iou_threshold(nms_iou_, &d)) o.nms_iou = d;
+    if (plain_int(max_det_, &i)) o.max_det = i;
+    if (plain_int(pre_nms_, &i)) o.pre_nms = i;
+    if (plain_int(n_pline_, &i)) o.n_pline = i;
+    if (float_threshold(box_offset_, &f)) o.box_offset = f;
+    o.refine = !refine_.is_none();
+    return o;
+  }
 
-// A float32 tensor that the CPU fast paths may read.
-bool cpu_float(const at::Tensor& t) { return fused_cpu(t) && t.scalar_type() == at::kFloat; }
+  bool has(Entry e) override { return pyapi::contains(preds_, predict::entry_name(e)); }
 
-// Keypoints of the detections (n, K, 3), gathered and decoded only for them on
-// CPU; the tensor formulation elsewhere.
-at::Tensor keypoints(const Image& im, py::handle raw_obj, int64_t K, const at::Tensor& points,
-                     const at::Tensor& strides) {
-  const int64_t n = im.idx.size(0);
-  if (pyapi::is_tensor(raw_obj) && fused_cpu(im.idx) && cpu_float(points) &&
-      cpu_float(strides) && points.dim() == 2 && points.size(1) == 2 && strides.dim() == 1) {
-    const at::Tensor& raw = THPVariable_Unpack(raw_obj.ptr());
-    if (cpu_float(raw) && raw.dim() == 3 && raw.size(2) == 3 * K && im.b < raw.size(0)) {
-      const int64_t top = max_index(im.idx);
-      if (top < raw.size(1) && top < points.size(0) && top < strides.size(0))
-        return predict::gather_keypoints(raw, im.b, im.idx, points, strides, K);
+  predict::Value fetch(Entry e) override {
+    return value(pyapi::getitem(preds_, predict::entry_name(e)));
+  }
+
+  at::Tensor fetch_float(Entry e) override {
+    const char* name = predict::entry_name(e);
+    return as_float(pyapi::getitem(preds_, name), name);
+  }
+
+  at::Tensor fetch_tensor(Entry e) override {
+    const char* name = predict::entry_name(e);
+    return as_tensor(pyapi::getitem(preds_, name), name);
+  }
+
+  at::Tensor index(const predict::Value& v, Entry e, const predict::Subscript& s) override {
+    py::object key;
+    if (s.range)
+      key = py::reinterpret_steal<py::object>(
+          PySlice_New(py::int_(s.b).ptr(), py::int_(s.b + 1).ptr(), nullptr));
+    else if (s.idx.defined())
+      key = py::make_tuple(s.b, pyapi::wrap(s.idx));
+    else
+      key = py::int_(s.b);
+    return item(held(v.object), key, predict::entry_name(e));
+  }
+
+  predict::Anchors make_anchors(const at::Device& device) override {
+    const pyapi::Module& mod = *g_mod;
+    py::object dev = py::reinterpret_steal<py::object>(THPDevice_New(device));
+    if (!dev) throw py::error_already_set();
+    auto objs = std::make_shared<AnchorObjects>();
+    objs->all =
+        mod.global("make_anchors")(pyapi::getitem(preds_, "feat_shapes"), mod.global("STRIDES"), dev);
+    objs->items = pyapi::unpack(objs->all, 2);
+    predict::Anchors a;
+    a.points = as_tensor(objs->items[0], "points");
+    a.strides = as_tensor(objs->items[1], "strides");
+    a.object = std::move(objs);
+    return a;
+  }
+
+  predict::Function find_decode_boxes() override {
+    return found(g_mod->global("decode_boxes"), g_decode_boxes->ptr());
+  }
+
+  at::Tensor decode_boxes(const predict::Function& fn, const predict::Anchors& a,
+                          const at::Tensor& box_raw) override {
+    py::handle decode = held(fn.object);
+    return as_tensor(decode(pyapi::wrap(box_raw), anchor_item(a, 0), anchor_item(a, 1),
+                            py::arg("offset") = box_offset_),
+                     "decode_boxes() result");
+  }
+
+  bool nms_as_loaded() override {
+    return is_torchvision_nms(PyDict_GetItemString(g_mod->ns().ptr(), "batched_nms"));
+  }
+
+  predict::Function find_nms() override {
+    py::object fn = g_mod->global("batched_nms");
+    const bool own = is_torchvision_nms(fn.ptr());
+    predict::Function f;
+    f.as_loaded = own;
+    f.object = hold(std::move(fn));
+    return f;
+  }
+
+  at::Tensor nms(const predict::Function& fn, const at::Tensor& boxes, const at::Tensor& scores,
+                 const at::Tensor& cls) override {
+    py::handle f = held(fn.object);
+    return as_tensor(f(pyapi::wrap(boxes), pyapi::wrap(scores), pyapi::wrap(cls), nms_iou_),
+                     "batched_nms() result");
+  }
+
+  predict::Function find_decode_points() override {
+    return found(g_mod->global("decode_points"), g_decode_points->ptr());
+  }
+
+  at::Tensor decode_points(const predict::Function& fn, const predict::Anchors& a,
+                           const at::Tensor& raw) override {
+    py::handle f = held(fn.object);
+    py::object pts = f(pyapi::wrap(raw), anchor_item(a, 0), anchor_item(a, 1), n_pline_);
+    return as_tensor(pts, "decode_points() result");
+  }
+
+  at::Tensor interpolate(const at::Tensor& x, int64_t h, int64_t w) override {
+    py::object r = g_mod->global("F").attr("interpolate")(
+        pyapi::wrap(x), py::arg("size") = py::make_tuple(h, w), py::arg("mode") = "bilinear",
+        py::arg("align_corners") = false);
+    return as_tensor(r, "patch");
+  }
+
+  int64_t to_int(Param p) override { return int_value(param(p), predict::param_name(p)); }
+
+  bool to_scalar(Param p, at::Scalar* out) override { return pyapi::scalar_arg(param(p), out); }
+
+  at::Tensor greater(const at::Tensor& t, Param p) override { return ::greater(t, param(p)); }
+
+  bool exceeds(int64_t count, Param p) override { return ::exceeds(count, param(p)); }
+
+  at::Tensor head(const at::Tensor& keep, Param p) override { return ::head(keep, param(p)); }
+
+  bool refine_as_shipped() override { return own_refine_head(refine_); }
+
+  at::Tensor sanitize(const at::Tensor& boxes, int64_t h, int64_t w, double stride) override {
+    py::object bxs = py::reinterpret_borrow<py::object>(refine_).attr("sanitize")(
+        pyapi::wrap(boxes), py::make_tuple(h, w), py::float_(stride));
+    return pyapi::tensor_arg(bxs, "postprocess", "sanitize() result");
+  }
+
+  predict::Value refine(const at::Tensor& f2, const at::Tensor& coarse, const at::Tensor& regions,
+                        const at::Tensor& batch, double stride) override {
+    return value(py::reinterpret_borrow<py::object>(refine_)(
+        pyapi::wrap(f2), pyapi::wrap(coarse), pyapi::wrap(regions), pyapi::wrap(batch),
+        py::float_(stride)));
+  }
+
+  at::Tensor refine_row(const predict::Value& refined, int64_t k) override {
+    PyObject* r = PyObject_GetItem(held(refined.object), py::int_(k).ptr());
+    if (!r) throw py::error_already_set();
+    return as_tensor(py::reinterpret_steal<py::object>(r), "refine result");
+  }
+
+  int64_t int_of(const at::Tensor& t, int64_t k) override {
+    py::object item = py::reinterpret_steal<py::object>(
+        PyObject_GetItem(pyapi::wrap(t).ptr(), py::int_(k).ptr()));
+    if (!item) throw py::error_already_set();
+    return py::int_(item).cast<int64_t>();
+  }
+
+  [[noreturn]] void raise_unpack(size_t n, size_t got) override { pyapi::raise_unpack(n, got); }
+
+  [[noreturn]] void raise(predict::Error kind, const char* msg) override {
+    PyObject* type = kind == predict::Error::kValue      ? PyExc_ValueError
+                     : kind == predict::Error::kOverflow ? PyExc_OverflowError
+                                                         : PyExc_ZeroDivisionError;
+    PyErr_SetString(type, msg);
+    throw py::error_already_set();
+  }
+
+  void unlocked(const std::function<void()>& f) override {
+    py::gil_scoped_release nogil;
+    f();
+  }
+
+ private:
+  static predict::Function found(py::object fn, PyObject* loaded) {
+    predict::Function f;
+    f.as_loaded = fn.ptr() == loaded;
+    f.object = hold(std::move(fn));
+    return f;
+  }
+
+  py::handle param(Param p) const {
+    switch (p) {
+      case Param::kConfThres: return conf_thres_;
+      case Param::kMaxDet: return max_det_;
+      case Param::kPreNms: return pre_nms_;
+      case Param::kMaskThres: return mask_thres_;
+      case Param::kNumKpts: return num_kpts_;
+      case Param::kInputSize: return input_size_;
     }
+    return py::none();
   }
-  at::Tensor r = index(raw_obj, {im.b, im.idx}, py::make_tuple(im.b, pyapi::wrap(im.idx)), "kpt_raw")
-                     .to(at::kFloat)
-                     .reshape({n, K, 3});
-  at::Tensor xy = r.index({"...", Slice(0, 2)}) * strides.index({im.idx}).view({n, 1, 1}) +
-                  points.index({im.idx}).view({n, 1, 2});
-  return at::cat({xy, at::sigmoid(r.index({"...", Slice(2, 3)}))}, -1);
-}
 
-// Polyline points of the detections (n, N, 2): decode_points of the image
-// indexed at the detections. While decode_points is the decode module's own,
-// only the detections' rows are decoded (on CPU).
-at::Tensor polylines(const Image& im, py::handle raw_obj, py::handle n_pline, py::handle anchors_pts,
-                     py::handle anchors_str, const at::Tensor& points, const at::Tensor& strides) {
-  py::object fn = g_mod->global("decode_points");
-  int64_t N = 0;
-  if (fn.ptr() == g_decode_points->ptr() && pyapi::is_tensor(raw_obj) && plain_int(n_pline, &N) &&
-      N >= 1 && fused_cpu(im.idx) && cpu_float(points) && cpu_float(strides)) {
-    const at::Tensor& raw = THPVariable_Unpack(raw_obj.ptr());
-    const int64_t A = raw.dim() == 3 ? raw.size(1) : -1;
-    if (cpu_float(raw) && raw.dim() == 3 && raw.size(2) == 2 * N && im.b < raw.size(0) &&
-        points.dim() == 2 && points.size(0) == A && points.size(1) == 2 && strides.dim() == 1 &&
-        strides.size(0) == A && max_index(im.idx) < A)
-      return predict::gather_points(raw, im.b, im.idx, points, strides, N);
-  }
-  at::Tensor raw = index(raw_obj, {Slice(im.b, im.b + 1)},
-                         py::reinterpret_steal<py::object>(
-                             PySlice_New(py::int_(im.b).ptr(), py::int_(im.b + 1).ptr(), nullptr)),
-                         "pline_raw")
-                       .to(at::kFloat);
-  py::object pts = fn(pyapi::wrap(raw), anchors_pts, anchors_str, n_pline);
-  return as_tensor(pts, "decode_points() result").index({0, im.idx});
-}
+  py::handle preds_, conf_thres_, nms_iou_, max_det_, pre_nms_, mask_thres_, num_kpts_, n_pline_,
+      input_size_, refine_, box_offset_;
+};
 
 py::object postprocess(const Args& a) {
-  at::NoGradGuard no_grad;
-  py::handle preds = a[0], conf_thres = a[1], nms_iou = a[2], max_det = a[3], pre_nms = a[4],
-             mask_thres = a[5], num_kpts = a[6], n_pline = a[7], input_size = a[8],
-             refine = a[9], box_offset = a[10];
-  const pyapi::Module& mod = *g_mod;
-
-  at::Tensor cls_raw = as_float(pyapi::getitem(preds, "cls_raw"), "cls_raw");
-  const at::Device device = cls_raw.device();
-  py::object dev = py::reinterpret_steal<py::object>(THPDevice_New(device));
-  if (!dev) throw py::error_already_set();
-  py::object anchors =
-      mod.global("make_anchors")(pyapi::getitem(preds, "feat_shapes"), mod.global("STRIDES"), dev);
-  std::vector<py::object> ps = pyapi::unpack(anchors, 2);
-  at::Tensor points = as_tensor(ps[0], "points"), strides = as_tensor(ps[1], "strides");
-  py::object decode = mod.global("decode_boxes");
-  at::Tensor box_raw = as_float(pyapi::getitem(preds, "box_raw"), "box_raw");
-  const int64_t B = cls_raw.dim() == 3 ? cls_raw.size(0) : -1;
-  const int64_t A = cls_raw.dim() == 3 ? cls_raw.size(1) : -1;
-  auto decode_all = [&]() {
-    return as_tensor(decode(pyapi::wrap(box_raw), ps[0], ps[1], py::arg("offset") = box_offset),
-                     "decode_boxes() result");
-  };
-  // While decode_boxes is the decode module's own, the boxes are decoded for
-  // the candidates alone (below); otherwise it runs here, once per batch.
-  float offset = 0.f;
-  const bool decode_own =
-      decode.ptr() == g_decode_boxes->ptr() && float_threshold(box_offset, &offset) &&
-      std::isfinite(offset) && cpu_float(box_raw) && box_raw.dim() == 3 && box_raw.size(0) == B &&
-      box_raw.size(1) == A && box_raw.size(2) == 4 && box_raw.is_contiguous() && cpu_float(points) &&
-      cpu_float(strides) && points.dim() == 2 && points.size(0) == A && points.size(1) == 2 &&
-      strides.dim() == 1 && strides.size(0) == A;
-  at::Tensor boxes_all;
-  if (!decode_own) boxes_all = decode_all();
-
-  // On CPU the candidates of every image come from one fused pass over the
-  // logits (exactly the formulation's scores and classes); the sigmoid of all
-  // logits is computed only when that pass does not apply.
-  std::vector<predict::Candidates> cands;
-  float conf = 0.f;
-  int64_t cap = 0;
-  bool fast = cpu_float(cls_raw) &&
-              cls_raw.dim() == 3 && cls_raw.is_contiguous() && cls_raw.size(2) >= 1 &&
-              (decode_own || (cpu_float(boxes_all) && boxes_all.dim() == 3 &&
-                              boxes_all.size(0) == B && boxes_all.size(1) == A &&
-                              boxes_all.size(2) == 4)) &&
-              float_threshold(conf_thres, &conf) && plain_int(pre_nms, &cap) && cap >= 0;
-  if (fast) fast = predict::select_candidates(cls_raw, conf, &cands);
-  if (fast) {
-    // Pre-NMS cap with the library's top-k (its tie order).
-    for (int64_t b = 0; b < B; ++b) {
-      predict::Candidates& c = cands[b];
-      const int64_t m = static_cast<int64_t>(c.anchor.size());
-      if (m <= cap) continue;
-      at::Tensor top = std::get<1>(float_tensor(c.score.data(), m).topk(cap)).contiguous();
-      const int64_t* tp = top.data_ptr<int64_t>();
-      predict::Candidates t;
-      for (int64_t i = 0; i < cap; ++i) {
-        t.anchor.push_back(c.anchor[tp[i]]);
-        t.score.push_back(c.score[tp[i]]);
-        t.cls.push_back(c.cls[tp[i]]);
-      }
-      c = std::move(t);
-    }
-  }
-  std::vector<std::vector<float>> cand_boxes;
-  if (fast && decode_own &&
-      !predict::candidate_boxes(box_raw, points, strides, offset, offset != 0.f, cands, &cand_boxes))
-    boxes_all = decode_all();
-  if (!boxes_all.defined() && !fast) boxes_all = decode_all();
-  if (fast && boxes_all.defined()) {
-    cand_boxes.resize(B);
-    for (int64_t b = 0; b < B; ++b) cand_boxes[b] = gather_boxes(boxes_all, b, cands[b].anchor);
-  }
-  at::Tensor scores_all;
-  if (!fast) scores_all = at::sigmoid(cls_raw);
-  const int64_t images = cls_raw.size(0);
-
-  std::vector<std::vector<int64_t>> nms_keep;  // per image, in torchvision's order
-  double iou = 0.0;
-  int64_t det_cap = 0;
-  const bool nms_fast = fast && iou_threshold(nms_iou, &iou) && plain_int(max_det, &det_cap) &&
-                        !at::tracer::impl::is_dispatch_enabled() &&
-                        is_torchvision_nms(PyDict_GetItemString(mod.ns().ptr(), "batched_nms"));
-  if (nms_fast) {
-    nms_keep.resize(B);
-    const int64_t nc = cls_raw.size(2);
-    at::parallel_for(0, B, 1, [&](int64_t b0, int64_t b1) {
-      for (int64_t b = b0; b < b1; ++b) {
-        const predict::Candidates& c = cands[b];
-        const int64_t m = static_cast<int64_t>(c.anchor.size());
-        nms_keep[b] = predict::class_nms(cand_boxes[b].data(), c.score.data(), c.cls.data(), m,
-                                         nc, iou, predict::nms_per_class(m));
-      }
-    });
-  }
-
-  const bool has_masks = pyapi::contains(preds, "coef");
-  const bool has_kpts = pyapi::contains(preds, "kpt_raw");
-  const bool has_plines = pyapi::contains(preds, "pline_raw");
-  const bool has_tags = pyapi::contains(preds, "tag_logits");
-
+  Binding binding(a);
+  const std::vector<predict::Detections> dets = predict::postprocess(binding.options(), binding);
   py::list out;
-  for (int64_t b = 0; b < images; ++b) {
-    at::Tensor idx, bx, sc_out, cl_out;
-    py::object nms_fn;
-    if (fast) {
-      const predict::Candidates& c = cands[b];
-      const int64_t m = static_cast<int64_t>(c.anchor.size());
-      nms_fn = mod.global("batched_nms");
-      if (nms_fast && is_torchvision_nms(nms_fn.ptr())) {
-        std::vector<int64_t>& kept = nms_keep[b];
-        const int64_t limit = head_length(static_cast<int64_t>(kept.size()), det_cap);
-        std::vector<int64_t> keep = predict::nms_per_class(m)
-                                        ? predict::order_by_score(kept, c.score.data(), limit)
-                                        : std::move(kept);
-        keep.resize(static_cast<size_t>(limit));
-        const int64_t n = static_cast<int64_t>(keep.size());
-        idx = at::empty({n}, at::kLong);
-        bx = at::empty({n, 4}, at::kFloat);
-        sc_out = at::empty({n}, at::kFloat);
-        cl_out = at::empty({n}, at::kLong);
-        int64_t* ip = idx.data_ptr<int64_t>();
-        float* bp = bx.data_ptr<float>();
-        float* sp = sc_out.data_ptr<float>();
-        int64_t* cp = cl_out.data_ptr<int64_t>();
-        for (int64_t k = 0; k < n; ++k) {
-          const int64_t p = keep[k];
-          ip[k] = c.anchor[p];
-          sp[k] = c.score[p];
-          cp[k] = c.cls[p];
-          std::memcpy(bp + k * 4, cand_boxes[b].data() + p * 4, sizeof(float) * 4);
-        }
-      } else {
-        at::Tensor cidx = long_tensor(c.anchor.data(), m);
-        at::Tensor boxes = float_tensor(cand_boxes[b].data(), m * 4).view({m, 4});
-        at::Tensor sc = float_tensor(c.score.data(), m);
-        at::Tensor cl = long_tensor(c.cls.data(), m);
-        at::Tensor keep = as_tensor(nms_fn(pyapi::wrap(boxes), pyapi::wrap(sc), pyapi::wrap(cl), nms_iou),
-                                    "batched_nms() result");
-        keep = head(keep, max_det);
-        idx = cidx.index({keep});
-        bx = boxes.index({keep});
-        sc_out = sc.index({keep});
-        cl_out = cl.index({keep});
-      }
-    } else {
-      auto best = scores_all.index({b}).max(1);
-      at::Tensor scores = std::get<0>(best), cls_id = std::get<1>(best);
-      idx = at::nonzero(greater(scores, conf_thres)).select(1, 0);
-      if (exceeds(idx.size(0), pre_nms)) {
-        auto top = scores.index({idx}).topk(int_value(pre_nms, "pre_nms"));
-        idx = idx.index({std::get<1>(top)});
-      }
-      at::Tensor boxes = boxes_all.index({b, idx});
-      at::Tensor sc = scores.index({idx});
-      at::Tensor cl = cls_id.index({idx});
-      at::Tensor keep = as_tensor(mod.global("batched_nms")(pyapi::wrap(boxes), pyapi::wrap(sc),
-                                                            pyapi::wrap(cl), nms_iou),
-                                  "batched_nms() result");
-      keep = head(keep, max_det);
-      idx = idx.index({keep});
-      bx = boxes.index({keep});
-      sc_out = sc.index({keep});
-      cl_out = cl.index({keep});
-    }
+  for (const predict::Detections& d : dets) {
     py::dict res;
-    res["boxes"] = pyapi::wrap(bx);
-    res["scores"] = pyapi::wrap(sc_out);
-    res["cls"] = pyapi::wrap(cl_out);
-    Image im{preds, b, idx, bx, device};
-    if (has_masks) {
-      const int64_t S = int_value(input_size, "input_size");
-      res["masks"] = pyapi::wrap(masks_for(im, S, refine, mask_thres));
-    }
-    if (has_kpts) {
-      const int64_t K = int_value(num_kpts, "num_kpts");
-      res["kpts"] = pyapi::wrap(keypoints(im, pyapi::getitem(preds, "kpt_raw"), K, points, strides));
-    }
-    if (has_plines) {
-      py::object raw_obj = pyapi::getitem(preds, "pline_raw");
-      res["plines"] = pyapi::wrap(polylines(im, raw_obj, n_pline, ps[0], ps[1], points, strides));
-    }
-    if (has_tags) {
-      py::object raw = pyapi::getitem(preds, "tag_logits");
-      res["tags"] = pyapi::wrap(at::sigmoid(index(raw, {b}, py::int_(b), "tag_logits").to(at::kFloat)));
-    }
+    res["boxes"] = pyapi::wrap(d.boxes);
+    res["scores"] = pyapi::wrap(d.scores);
+    res["cls"] = pyapi::wrap(d.cls);
+    if (d.masks.defined()) res["masks"] = pyapi::wrap(d.masks);
+    if (d.kpts.defined()) res["kpts"] = pyapi::wrap(d.kpts);
+    if (d.plines.defined()) res["plines"] = pyapi::wrap(d.plines);
+    if (d.tags.defined()) res["tags"] = pyapi::wrap(d.tags);
     out.append(res);
   }
   return std::move(out);
