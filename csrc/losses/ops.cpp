@@ -27,7 +27,6 @@
 #include <torch/library.h>
 
 #include <functional>
-#include <sstream>
 
 #include "tasks.h"
 
@@ -92,21 +91,6 @@ struct KeptGradient : torch::autograd::Function<KeptGradient> {
 
 bool needs_grad(const at::Tensor& x) { return at::GradMode::is_enabled() && x.requires_grad(); }
 
-std::string size_repr(const at::Tensor& t) {
-  std::ostringstream os;
-  os << "torch.Size([";
-  for (int64_t i = 0; i < t.dim(); ++i) os << (i ? ", " : "") << t.size(i);
-  os << "])";
-  return os.str();
-}
-
-// F.binary_cross_entropy_with_logits with its mean and its size check.
-at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
-  TORCH_CHECK_VALUE(input.sizes() == target.sizes(), "Target size (", size_repr(target),
-                    ") must be the same as input size (", size_repr(input), ")");
-  return at::binary_cross_entropy_with_logits(input, target);
-}
-
 // The losses and `any` for none selected: zeros (the method returns its own
 // zero then).
 std::vector<at::Tensor> nothing(const at::Tensor& x, size_t n) {
@@ -127,7 +111,7 @@ std::vector<at::Tensor> tag_losses(const at::Tensor& logits, const at::Tensor& h
                                    const at::Tensor& gt_tags) {
   const at::Tensor idx = tasks::selected(has_tags);
   if (idx.numel() == 0) return nothing(logits, 1);
-  return some({bce_mean(logits.index({idx}), gt_tags.index({idx}).to(at::kFloat))}, logits);
+  return some({tasks::bce_mean(logits.index({idx}), gt_tags.index({idx}).to(at::kFloat))}, logits);
 }
 
 std::vector<at::Tensor> pline_losses(const at::Tensor& decoded, const at::Tensor& strides,

@@ -4,7 +4,6 @@
 // through the module's globals at call time, as the equivalent Python reads it.
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -124,23 +123,6 @@ py::object py_float(py::handle v) {
   PyObject* r = PyNumber_Float(v.ptr());
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(r);
-}
-
-std::string size_repr(const at::Tensor& t) {
-  std::ostringstream os;
-  os << "torch.Size([";
-  for (int64_t i = 0; i < t.dim(); ++i) os << (i ? ", " : "") << t.size(i);
-  os << "])";
-  return os.str();
-}
-
-// F.binary_cross_entropy_with_logits(input, target) with its mean reduction
-// and its ValueError for differing sizes.
-at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
-  if (input.sizes() != target.sizes())
-    throw py::value_error("Target size (" + size_repr(target) +
-                          ") must be the same as input size (" + size_repr(input) + ")");
-  return at::binary_cross_entropy_with_logits(input, target);
 }
 
 // A tensor of int64 values made on the host, on `device`: an asynchronous
@@ -377,7 +359,7 @@ py::object mask_loss(const Args& args) {
       roi_align(wrap(gt.unsqueeze(1)), wrap(inst_rois), py::make_tuple(roi, roi), **kw);
   at::Tensor gt_roi = pyapi::tensor_arg(sampled, fn, "roi_align").select(1, 0).clamp(0, 1);
   at::Tensor refined = pyapi::tensor_arg(refined_obj, fn, "refined");
-  py::object refine = py_add(wrap(bce_mean(refined, gt_roi)),
+  py::object refine = py_add(wrap(tasks::bce_mean(refined, gt_roi)),
                              g_mod->global("dice_loss")(refined_obj, wrap(gt_roi)));
   return py::make_tuple(coarse, refine);
 }
@@ -442,7 +424,7 @@ py::object tag_loss(const Args& args) {
   at::Tensor idx = tasks::selected(avail);
   if (idx.numel() == 0) return call_zero(self, logits);
   at::Tensor gt = as_float(item_tensor(batch, "gt_tags", fn).index({idx}));
-  return wrap(bce_mean(logits.index({idx}), gt));
+  return wrap(tasks::bce_mean(logits.index({idx}), gt));
 }
 
 }  // namespace

@@ -60,6 +60,10 @@ std::pair<at::Tensor, at::Tensor> kpt_losses(const at::Tensor& r, const at::Tens
 // Direction-free polyline loss: q and gt (n, N, 2) in pixels, s (n,) strides.
 at::Tensor pline_loss(const at::Tensor& q, const at::Tensor& gt, const at::Tensor& s);
 
+// F.binary_cross_entropy_with_logits(input, target) with its mean reduction
+// and its ValueError (c10::ValueError) for differing sizes.
+at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target);
+
 // ---- selection of a task's instances (any device) ----------------------------
 
 // flag_valid[fg_b, fg_g] & has_flag[fg_b] per foreground anchor; an empty bool

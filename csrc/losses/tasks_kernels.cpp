@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <sstream>
 #include <vector>
 
 #include "tasks.h"
@@ -369,6 +370,24 @@ at::Tensor pline_loss(const at::Tensor& q, const at::Tensor& gt, const at::Tenso
   at::Tensor rev =
       at::smooth_l1_loss((q - gt.flip({1})) / sv, zeros, at::Reduction::None).mean({1, 2});
   return at::minimum(fwd, rev).mean();
+}
+
+namespace {
+
+std::string size_repr(const at::Tensor& t) {
+  std::ostringstream os;
+  os << "torch.Size([";
+  for (int64_t i = 0; i < t.dim(); ++i) os << (i ? ", " : "") << t.size(i);
+  os << "])";
+  return os.str();
+}
+
+}  // namespace
+
+at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
+  TORCH_CHECK_VALUE(input.sizes() == target.sizes(), "Target size (", size_repr(target),
+                    ") must be the same as input size (", size_repr(input), ")");
+  return at::binary_cross_entropy_with_logits(input, target);
 }
 
 at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
