@@ -652,3 +652,23 @@ def test_entries_and_refined_maps_that_are_not_tensors(head):
                  assert_same)
     # protos[b], coef[b, idx]; then (unless the masks failed) pline_raw[b:b+1]
     assert {"int", "tuple"} | (set() if head is StackedHead else {"slice"}) <= set(log)
+
+
+def test_number_like_parameters_behave_as_python_numbers():
+    """Thresholds and counts given as other number types (numpy scalars, 0-d
+    tensors) are compared, sliced with and converted as Python would: the
+    detections of the plain numbers; a type the tensor comparison refuses is
+    its TypeError."""
+    np = pytest.importorskip("numpy")
+    from fractions import Fraction
+    preds = make_preds(seed=3)
+    kw = dict(num_kpts=2, n_pline=3, input_size=64)
+    want = P.postprocess(preds, conf_thres=0.5, max_det=7, pre_nms=40, mask_thres=0.5, **kw)
+    for conf, count, mask in ((np.float32(0.5), np.int64(7), np.float64(0.5)),
+                              (np.float64(0.5), np.int32(7), np.float32(0.5)),
+                              (torch.tensor(0.5), torch.tensor(7), torch.tensor(0.5))):
+        got = P.postprocess(preds, conf_thres=conf, max_det=count, pre_nms=count * 0 + 40,
+                            mask_thres=mask, **kw)
+        assert_same(got, want)
+    with pytest.raises(TypeError, match="'>' not supported"):
+        P.postprocess(preds, conf_thres=Fraction(1, 2), **kw)
