@@ -27,6 +27,8 @@
 #include <torch/library.h>
 
 #include <functional>
+#include <tuple>
+#include <utility>
 
 #include "tasks.h"
 
@@ -146,38 +148,73 @@ using T1g = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
 using T2 = std::tuple<at::Tensor, at::Tensor, at::Tensor>;
 using T2g = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
 
-T1 as_t1(const std::vector<at::Tensor>& r) { return {r[0], r[1]}; }
-T1g as_t1g(const std::vector<at::Tensor>& r) { return {r[0], r[1], r[2]}; }
-T2 as_t2(const std::vector<at::Tensor>& r) { return {r[0], r[1], r[2]}; }
-T2g as_t2g(const std::vector<at::Tensor>& r) { return {r[0], r[1], r[2], r[3], r[4]}; }
+template <class Tuple, size_t... I>
+Tuple to_tuple(const std::vector<at::Tensor>& r, std::index_sequence<I...>) {
+  return Tuple{r[I]...};
+}
+
+template <class Tuple>
+Tuple to_tuple(const std::vector<at::Tensor>& r) {
+  return to_tuple<Tuple>(r, std::make_index_sequence<std::tuple_size<Tuple>::value>());
+}
+
+template <class... T>
+std::vector<at::Tensor> to_vector(const std::tuple<T...>& t) {
+  return std::apply([](const auto&... x) { return std::vector<at::Tensor>{x...}; }, t);
+}
 
 template <class F>
 c10::TypedOperatorHandle<F> find_op(const char* name) {
   return c10::Dispatcher::singleton().findSchemaOrThrow(name, "").typed<F>();
 }
 
+// The Autograd kernel of a loss operator over x (its argument 0) and `rest`:
+// the operator itself below autograd where x needs no gradient, otherwise its
+// _grad companion below autograd through KeptGradient.
+template <class Plain, class Grad, class... Rest>
+typename c10::guts::function_traits<Plain>::return_type loss_autograd(
+    const c10::TypedOperatorHandle<Plain>& plain, const c10::TypedOperatorHandle<Grad>& grad,
+    const at::Tensor& x, const Rest&... rest) {
+  using Out = typename c10::guts::function_traits<Plain>::return_type;
+  if (!needs_grad(x)) {
+    at::AutoDispatchBelowADInplaceOrView below;
+    return plain.call(x, rest...);
+  }
+  const Losses call = [&](const at::Tensor& y) { return to_vector(grad.call(y, rest...)); };
+  return to_tuple<Out>(KeptGradient::apply(x, std::tuple_size<Out>::value - 1, &call));
+}
+
+// The Autograd kernel of a _grad companion: below autograd.
+template <class Grad, class... Args>
+typename c10::guts::function_traits<Grad>::return_type below_autograd(
+    const c10::TypedOperatorHandle<Grad>& grad, const Args&... args) {
+  at::AutoDispatchBelowADInplaceOrView below;
+  return grad.call(args...);
+}
+
 // tag_loss(logits, has_tags, gt_tags)
 
 T1 tag_kernel(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
-  return as_t1(tag_losses(logits, has, gt));
+  return to_tuple<T1>(tag_losses(logits, has, gt));
 }
 
 T1g tag_grad_kernel(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
-  return as_t1g(losses_and_grads(logits, [&](const at::Tensor& x) { return tag_losses(x, has, gt); }));
+  return to_tuple<T1g>(
+      losses_and_grads(logits, [&](const at::Tensor& x) { return tag_losses(x, has, gt); }));
+}
+
+const auto& tag_grad_op() {
+  static const auto op = find_op<decltype(tag_grad_kernel)>("halcyra::tag_loss_grad");
+  return op;
 }
 
 T1 tag_autograd(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
-  if (!needs_grad(logits)) {
-    static const auto op = find_op<decltype(tag_kernel)>("halcyra::tag_loss");
-    at::AutoDispatchBelowADInplaceOrView below;
-    return op.call(logits, has, gt);
-  }
-  static const auto op = find_op<decltype(tag_grad_kernel)>("halcyra::tag_loss_grad");
-  const Losses call = [&](const at::Tensor& x) {
-    auto r = op.call(x, has, gt);
-    return std::vector<at::Tensor>{std::get<0>(r), std::get<1>(r), std::get<2>(r)};
-  };
-  return as_t1(KeptGradient::apply(logits, 1, &call));
+  static const auto op = find_op<decltype(tag_kernel)>("halcyra::tag_loss");
+  return loss_autograd(op, tag_grad_op(), logits, has, gt);
+}
+
+T1g tag_grad_autograd(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
+  return below_autograd(tag_grad_op(), logits, has, gt);
 }
 
 T1 tag_meta(const at::Tensor& logits, const at::Tensor&, const at::Tensor&) {
@@ -190,12 +227,6 @@ T1g tag_grad_meta(const at::Tensor& logits, const at::Tensor& has, const at::Ten
   return {std::get<0>(r), std::get<1>(r), at::empty_like(logits)};
 }
 
-T1g tag_grad_autograd(const at::Tensor& logits, const at::Tensor& has, const at::Tensor& gt) {
-  static const auto op = find_op<decltype(tag_grad_kernel)>("halcyra::tag_loss_grad");
-  at::AutoDispatchBelowADInplaceOrView below;
-  return op.call(logits, has, gt);
-}
-
 // pline_loss(decoded, strides, fg_b, fg_a, fg_g, pline_valid, has_polyline, gt_plines)
 
 #define PLINE_PARAMS                                                                    \
@@ -204,32 +235,24 @@ T1g tag_grad_autograd(const at::Tensor& logits, const at::Tensor& has, const at:
       const at::Tensor &has, const at::Tensor &gt
 #define PLINE_REST strides, fg_b, fg_a, fg_g, valid, has, gt
 
-T1 pline_kernel(PLINE_PARAMS) { return as_t1(pline_losses(decoded, PLINE_REST)); }
+T1 pline_kernel(PLINE_PARAMS) { return to_tuple<T1>(pline_losses(decoded, PLINE_REST)); }
 
 T1g pline_grad_kernel(PLINE_PARAMS) {
-  return as_t1g(losses_and_grads(
+  return to_tuple<T1g>(losses_and_grads(
       decoded, [&](const at::Tensor& x) { return pline_losses(x, PLINE_REST); }));
 }
 
-T1 pline_autograd(PLINE_PARAMS) {
-  if (!needs_grad(decoded)) {
-    static const auto op = find_op<decltype(pline_kernel)>("halcyra::pline_loss");
-    at::AutoDispatchBelowADInplaceOrView below;
-    return op.call(decoded, PLINE_REST);
-  }
+const auto& pline_grad_op() {
   static const auto op = find_op<decltype(pline_grad_kernel)>("halcyra::pline_loss_grad");
-  const Losses call = [&](const at::Tensor& x) {
-    auto r = op.call(x, PLINE_REST);
-    return std::vector<at::Tensor>{std::get<0>(r), std::get<1>(r), std::get<2>(r)};
-  };
-  return as_t1(KeptGradient::apply(decoded, 1, &call));
+  return op;
 }
 
-T1g pline_grad_autograd(PLINE_PARAMS) {
-  static const auto op = find_op<decltype(pline_grad_kernel)>("halcyra::pline_loss_grad");
-  at::AutoDispatchBelowADInplaceOrView below;
-  return op.call(decoded, PLINE_REST);
+T1 pline_autograd(PLINE_PARAMS) {
+  static const auto op = find_op<decltype(pline_kernel)>("halcyra::pline_loss");
+  return loss_autograd(op, pline_grad_op(), decoded, PLINE_REST);
 }
+
+T1g pline_grad_autograd(PLINE_PARAMS) { return below_autograd(pline_grad_op(), decoded, PLINE_REST); }
 
 T1 pline_meta(PLINE_PARAMS) { return tag_meta(decoded, decoded, decoded); }
 
@@ -247,33 +270,24 @@ T1g pline_grad_meta(PLINE_PARAMS) { return tag_grad_meta(decoded, decoded, decod
 #define KPT_REST \
   points, strides, fg_b, fg_a, fg_g, valid, has, gt_kpts, gt_boxes, gt_cls, sigmas, k, eps
 
-T2 kpt_kernel(KPT_PARAMS) { return as_t2(kpt_task_losses(raw, KPT_REST)); }
+T2 kpt_kernel(KPT_PARAMS) { return to_tuple<T2>(kpt_task_losses(raw, KPT_REST)); }
 
 T2g kpt_grad_kernel(KPT_PARAMS) {
-  return as_t2g(
+  return to_tuple<T2g>(
       losses_and_grads(raw, [&](const at::Tensor& x) { return kpt_task_losses(x, KPT_REST); }));
 }
 
-T2 kpt_autograd(KPT_PARAMS) {
-  if (!needs_grad(raw)) {
-    static const auto op = find_op<decltype(kpt_kernel)>("halcyra::kpt_loss");
-    at::AutoDispatchBelowADInplaceOrView below;
-    return op.call(raw, KPT_REST);
-  }
+const auto& kpt_grad_op() {
   static const auto op = find_op<decltype(kpt_grad_kernel)>("halcyra::kpt_loss_grad");
-  const Losses call = [&](const at::Tensor& x) {
-    auto r = op.call(x, KPT_REST);
-    return std::vector<at::Tensor>{std::get<0>(r), std::get<1>(r), std::get<2>(r),
-                                   std::get<3>(r), std::get<4>(r)};
-  };
-  return as_t2(KeptGradient::apply(raw, 2, &call));
+  return op;
 }
 
-T2g kpt_grad_autograd(KPT_PARAMS) {
-  static const auto op = find_op<decltype(kpt_grad_kernel)>("halcyra::kpt_loss_grad");
-  at::AutoDispatchBelowADInplaceOrView below;
-  return op.call(raw, KPT_REST);
+T2 kpt_autograd(KPT_PARAMS) {
+  static const auto op = find_op<decltype(kpt_kernel)>("halcyra::kpt_loss");
+  return loss_autograd(op, kpt_grad_op(), raw, KPT_REST);
 }
+
+T2g kpt_grad_autograd(KPT_PARAMS) { return below_autograd(kpt_grad_op(), raw, KPT_REST); }
 
 T2 kpt_meta(KPT_PARAMS) {
   auto o = raw.options();
