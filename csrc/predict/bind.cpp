@@ -485,6 +485,8 @@ PYBIND11_MODULE(predict, m) {
   g_roi_align = new py::object(py::module_::import("torchvision.ops").attr("roi_align"));
   g_decode_boxes = new py::object(dec.attr("decode_boxes"));
   g_decode_points = new py::object(dec.attr("decode_points"));
+  // The fake kernels of the operators with data-dependent result sizes (ops.cpp).
+  py::module_::import("halcyra.infer._fake_predict");
   // Kept for the life of the process: postprocess looks its globals up here.
   g_mod = new pyapi::Module(m);
   g_mod->def("postprocess",
