@@ -371,8 +371,9 @@ def fake_assigner(seed, p_fg=0.1):
     return fake
 
 
-def run_pair(preds, batch, assign_fn, monkeypatch, assign_cfg=None, loss_cfg=None):
-    """Forward and backward of ours and the eager criterion on copies of the inputs."""
+def run_pair(preds, batch, assign_fn, monkeypatch, assign_cfg=None, loss_cfg=None, run=None):
+    """Forward and backward of ours (called through `run`) and the eager
+    criterion on copies of the inputs."""
     results = []
     for kind in ("ours", "ref"):
         p = dict(preds)
@@ -386,7 +387,10 @@ def run_pair(preds, batch, assign_fn, monkeypatch, assign_cfg=None, loss_cfg=Non
             crit = ref.RefCriterion(MODEL_CFG, labelspace(), loss_cfg, None, assign_cfg,
                                     assign_fn=assign_fn)
         crit = crit.to(batch["gt_boxes"].device)
-        total, stats = crit(p, batch)
+        if kind == "ours" and run is not None:
+            total, stats = run(crit, p, batch, whole=False)
+        else:
+            total, stats = crit(p, batch)
         total.backward()
         results.append((total.detach(), stats, p["cls_raw"].grad, p["box_raw"].grad))
         monkeypatch.undo()
@@ -406,21 +410,22 @@ def assert_pair_close(ours, theirs):
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("floor", [0.0, 0.3])
-def test_forward_matches_eager_with_fake_assigner(seed, floor, monkeypatch, device):
+def test_forward_matches_eager_with_fake_assigner(seed, floor, monkeypatch, device, run):
     preds, batch = make_case(seed, device=device)
     res = run_pair(preds, batch, fake_assigner(seed), monkeypatch,
-                   assign_cfg={"w_box_floor": floor})
+                   assign_cfg={"w_box_floor": floor}, run=run)
     assert res[0][1]["num_pos"] > 0 and list(res[0][1]) == ["cls", "box", "num_pos"]
     assert_pair_close(*res)
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_forward_matches_eager_with_real_assigner(seed, monkeypatch, device):
+def test_forward_matches_eager_with_real_assigner(seed, monkeypatch, device, run):
     flags = {"has_rect": torch.tensor([True, True, False]),
              "has_keypoint": torch.tensor([False, True, True])}
     preds, batch = make_case(seed, flags=flags, device=device)
     res = run_pair(preds, batch, None, monkeypatch,
-                   assign_cfg={"topk": 6, "rescue": seed == 1, "target_floor": 0.1 * seed})
+                   assign_cfg={"topk": 6, "rescue": seed == 1, "target_floor": 0.1 * seed},
+                   run=run)
     assert res[0][1]["num_pos"] > 0
     assert_pair_close(*res)
 
@@ -434,20 +439,21 @@ def test_forward_half_predictions(monkeypatch):
     assert_pair_close(*res)
 
 
-def test_num_pos_and_stats(monkeypatch):
+def test_num_pos_and_stats(monkeypatch, run):
     preds, batch = make_case(2)
     c = L.MultiTaskCriterion(MODEL_CFG, labelspace())
     monkeypatch.setattr(L, "assign", fake_assigner(2))
     fg = fake_assigner(2)(torch.zeros(3, 84, NC), None, make_anchors(SHAPES)[0],
                           batch["gt_boxes"], None, None, None)[0]
-    total, stats = c(preds, batch)
+    total, stats = run(c, preds, batch, whole=False)
     assert stats["num_pos"].device.type == "cpu" and stats["num_pos"].dim() == 0
+    assert stats["num_pos"].dtype == torch.get_default_dtype()
     assert stats["num_pos"].item() == float(fg.sum())
     assert total.item() == pytest.approx(0.5 * stats["cls"].item() + 7.5 * stats["box"].item(),
                                          rel=1e-6)
 
 
-def test_no_positives_box_is_connected_zero(monkeypatch):
+def test_no_positives_box_is_connected_zero(monkeypatch, run):
     preds, batch = make_case(3)
     c = L.MultiTaskCriterion(MODEL_CFG, labelspace())
     seen = {}
@@ -462,14 +468,14 @@ def test_no_positives_box_is_connected_zero(monkeypatch):
     monkeypatch.setattr(L, "assign", fake_assigner(3, p_fg=0.0))
     box_raw = preds["box_raw"].clone().requires_grad_()
     cls_raw = preds["cls_raw"].clone().requires_grad_()
-    total, stats = c({**preds, "box_raw": box_raw, "cls_raw": cls_raw}, batch)
+    total, stats = run(c, {**preds, "box_raw": box_raw, "cls_raw": cls_raw}, batch, whole=False)
     assert list(stats) == ["cls", "box", "num_pos"]
     assert stats["box"].item() == 0.0 and stats["num_pos"].item() == 0.0 and stats["cls"] > 0
     total.backward()
     assert box_raw.grad is not None and (box_raw.grad == 0).all()
     coef = torch.randn(3, 84, 2, requires_grad=True)
-    total, stats = Tasks(MODEL_CFG, labelspace())(
-        {**preds, "coef": coef, "tag_logits": torch.zeros(3, 2)}, batch)
+    total, stats = run(Tasks(MODEL_CFG, labelspace()),
+                       {**preds, "coef": coef, "tag_logits": torch.zeros(3, 2)}, batch, whole=False)
     assert list(stats) == ["cls", "box", "mask", "tag", "num_pos"]
     fg_b, fg_a, fg_g = seen["triple"]
     assert fg_b.numel() == fg_a.numel() == fg_g.numel() == 0 and fg_g.dtype == torch.int64
@@ -580,25 +586,25 @@ def test_assign_is_late_bound_with_exact_call(monkeypatch):
         c(preds, batch)
 
 
-def test_other_late_bound_names(monkeypatch):
+def test_other_late_bound_names(monkeypatch, run):
     preds, batch = make_case(8)
     c = L.MultiTaskCriterion(MODEL_CFG, labelspace())
     monkeypatch.setattr(L, "assign", fake_assigner(8))
     base_total, base = c(preds, batch)
     monkeypatch.setattr(L, "ciou", lambda a, b: torch.ones(a.shape[0]))
-    assert c(preds, batch)[1]["box"].item() == 0.0
+    assert run(c, preds, batch, whole=False)[1]["box"].item() == 0.0
     seen = []
     real_decode = L.decode_boxes
     monkeypatch.setattr(L, "decode_boxes",
                         lambda *a, **k: seen.append(k) or real_decode(*a, **k))
-    c(preds, batch)
+    run(c, preds, batch, whole=False)
     assert seen == [{"offset": 0.5}]
     c.w = {**c.w, "cls": 0.0, "box": 2}
     total, stats = c(preds, batch)
     assert total.item() == pytest.approx(2 * stats["box"].item())
 
 
-def test_task_losses_through_self(monkeypatch):
+def test_task_losses_through_self(monkeypatch, run):
     """Subclass overrides are called with the foreground triple; entries, order, total."""
     preds, batch = make_case(9)
     fake = fake_assigner(9)
@@ -622,7 +628,7 @@ def test_task_losses_through_self(monkeypatch):
     c = Sub(MODEL_CFG, labelspace(), {"mask": 1.0, "refine": 10.0})
     p = {**preds, "coef": torch.randn(3, 84, 2, requires_grad=True), "kpt_raw": 0,
          "pline_raw": 0, "tag_logits": 0}
-    total, stats = c(p, batch)
+    total, stats = run(c, p, batch, whole=False)
     assert list(stats) == ["cls", "box", "mask", "refine", "kpt", "vis", "poly", "tag", "num_pos"]
     fg, matched = fake(torch.zeros(3, 84, NC), None, make_anchors(SHAPES)[0],
                        batch["gt_boxes"], None, None, None)[:2]
@@ -783,7 +789,7 @@ def test_copy_and_pickle_roundtrip():
         assert (SHAPES, "cpu") in d._anchor_cache
 
 
-def test_forward_all_tasks_matches_eager(monkeypatch):
+def test_forward_all_tasks_matches_eager(monkeypatch, run):
     """Every switch key present, the real task losses: ours against the eager criterion."""
     K, N, P, T, B = 3, 4, 6, 5, 3
     cfg = {"nc": NC, "box_offset": 0.5, "tasks": {"keypoint": {"enabled": True, "num_kpts": K},
@@ -820,7 +826,7 @@ def test_forward_all_tasks_matches_eager(monkeypatch):
             crit = L.MultiTaskCriterion(cfg, labelspace())
         else:
             crit = ref.RefCriterion(cfg, labelspace(), assign_fn=fake)
-        total, stats = crit(p, batch)
+        total, stats = (run(crit, p, batch, whole=False) if kind == "ours" else crit(p, batch))
         total.backward()
         results.append((total.detach(), stats, {k: v.grad for k, v in leaves.items()}))
         monkeypatch.undo()

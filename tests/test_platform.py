@@ -392,9 +392,11 @@ def test_compiled_model_training_step_and_inference(setup):
         results.append((total, stats, [p.grad.clone() for p in model.parameters()
                                        if p.grad is not None]))
         model.load_state_dict(state)       # batch-norm statistics as before the step
-    # the criterion's forward, one opaque call; everything it calls back
-    # (decode, assign, the task losses, the refine head) compiles whole
-    assert halcyra_breaks() <= 1
+    # the criterion's forward compiles its detection terms (anchors, decode,
+    # assign, classification and box losses) and makes one opaque call for the
+    # per-task losses, counted once in the step's frame and once in forward's;
+    # everything that call runs (the task losses, the refine head) compiles whole
+    assert halcyra_breaks() <= 2
     (t0, s0, g0), (t1, s1, g1) = results
     torch.testing.assert_close(t1, t0, rtol=1e-5, atol=1e-6)
     assert list(s1) == list(s0)

@@ -72,6 +72,12 @@ const char* kForwardDoc =
     "preds. Returns (total, stats): the weighted sum of the loss entries and a\n"
     "dict of the detached entries followed by `num_pos` (host float32).";
 
+const char* kTaskLossesDoc =
+    "The per-task entries of MultiTaskCriterion.forward, as its compiled form\n"
+    "calls them: the positives of fg_mask and their matched slots in\n"
+    "matched_gt, then self's _mask_loss, _kpt_loss, _pline_loss and _tag_loss\n"
+    "for the switch keys in preds, written into `entries`. Returns None.";
+
 // The anchor cache as the compiler traces it: the same lookups, so that a
 // compiled step fills and reads the same dictionary.
 const char* kAnchorsTraced = R"(key = (tuple(feat_shapes), str(device))
@@ -79,6 +85,54 @@ cache = self._anchor_cache
 if key not in cache:
     cache[key] = make_anchors(feat_shapes, STRIDES, device)
 return cache[key]
+)";
+
+// What the compiler traces instead of forward: the detection terms over the
+// operators (cls_loss, box_loss), the late-bound globals and the methods
+// through self, then _task_losses (bound as __halcyra_op), an opaque call
+// (a graph break), for the positives and the per-task losses, whose number of
+// instances only the data gives. The conditions: the entries the operators
+// read are tensors, the box weight floor a number, and ciou the module's own
+// (a rebound ciou is called by the eager flow).
+const char* kForwardWhen =
+    "isinstance(preds, dict) and isinstance(batch, dict) and "
+    "isinstance(preds.get('cls_raw'), torch.Tensor) and preds['cls_raw'].dim() == 3 and "
+    "isinstance(preds.get('box_raw'), torch.Tensor) and "
+    "isinstance(batch.get('gt_boxes'), torch.Tensor) and "
+    "isinstance(batch.get('has_rect'), torch.Tensor) and "
+    "isinstance(batch.get('has_polygon'), torch.Tensor) and "
+    "isinstance(batch.get('has_keypoint'), torch.Tensor) and "
+    "isinstance(batch.get('has_polyline'), torch.Tensor) and "
+    "isinstance(self.assign_cfg, dict) and "
+    "isinstance(self.assign_cfg.get('w_box_floor'), (int, float)) and "
+    "getattr(ciou, '__module__', None) == __name__ and "
+    "getattr(ciou, '__name__', None) == 'ciou'";
+const char* kForwardTraced = R"(device = batch["gt_boxes"].device
+points, strides = self._anchors(preds["feat_shapes"], device)
+cls_raw = preds["cls_raw"].float()
+box_raw = preds["box_raw"].float()
+pred_boxes = decode_boxes(box_raw, points, strides, offset=self.box_offset)
+acfg = self.assign_cfg
+fg_mask, matched_gt, target_boxes, target_scores, ignore_mask = assign(
+    cls_raw.detach().sigmoid(), pred_boxes.detach(), points, batch["gt_boxes"],
+    batch["gt_cls"], batch["gt_valid"], batch["gt_ignore"], topk=acfg["topk"],
+    alpha=acfg["alpha"], beta=acfg["beta"], strides=strides,
+    target_floor=acfg["target_floor"], rescue=acfg["rescue"])
+cls, norm = torch.ops.halcyra.cls_loss(
+    cls_raw, target_scores, fg_mask, ignore_mask, batch["has_rect"], batch["has_polygon"],
+    batch["has_keypoint"], batch["has_polyline"], self.is_polyline_cls)
+entries = {"cls": cls}
+box, any_ = torch.ops.halcyra.box_loss(pred_boxes, target_boxes, target_scores, fg_mask,
+                                       norm, float(acfg["w_box_floor"]))
+entries["box"] = torch.where(any_, box, self._zero(box_raw))
+__halcyra_op(self, preds, batch, points, strides, fg_mask, matched_gt, entries)
+total = 0
+w = self.w
+for k, v in entries.items():
+    total = total + w[k] * v
+stats = {k: v.detach() for k, v in entries.items()}
+stats["num_pos"] = fg_mask.sum().to("cpu", torch.get_default_dtype())
+return total, stats
 )";
 
 // ---- small Python helpers -------------------------------------------------
@@ -237,6 +291,50 @@ py::object call_kw(py::handle fn, py::tuple args, py::dict kwargs) {
   return py::reinterpret_steal<py::object>(r);
 }
 
+// Steps 13-14 of forward: the matched slots of the positives, then each task
+// loss whose switch key is in preds, through self so that subclasses can
+// override them, into `entries`.
+void add_task_entries(py::handle self, py::handle preds, py::handle batch, py::handle points,
+                      py::handle strides, const losses::Positives& pos,
+                      py::handle matched_gt_o, py::dict entries) {
+  py::object fg_b = pyapi::wrap(pos.fg_b), fg_a = pyapi::wrap(pos.fg_a);
+  py::object fg_g = fg_a;
+  if (pos.n > 0) {
+    if (pyapi::is_tensor(matched_gt_o))
+      fg_g = pyapi::wrap(losses::gather_rows(THPVariable_Unpack(matched_gt_o.ptr()), pos));
+    else
+      fg_g = py::reinterpret_borrow<py::object>(matched_gt_o)[py::make_tuple(fg_b, fg_a)];
+  }
+
+  // 14. per-task losses, through self so that subclasses can override them
+  if (pyapi::contains(preds, "coef")) {
+    std::vector<py::object> r =
+        pyapi::unpack(self.attr("_mask_loss")(preds, batch, fg_b, fg_a, fg_g), 2);
+    entries["mask"] = r[0];
+    if (!r[1].is_none()) entries["refine"] = r[1];
+  }
+  if (pyapi::contains(preds, "kpt_raw")) {
+    std::vector<py::object> r = pyapi::unpack(
+        self.attr("_kpt_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g), 2);
+    entries["kpt"] = r[0];
+    entries["vis"] = r[1];
+  }
+  if (pyapi::contains(preds, "pline_raw"))
+    entries["poly"] = self.attr("_pline_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g);
+  if (pyapi::contains(preds, "tag_logits"))
+    entries["tag"] = self.attr("_tag_loss")(preds, batch);
+}
+
+// _task_losses: the same steps for the compiled forward, which gives the
+// compiler the detection terms and leaves the data-dependent rest here.
+py::object task_losses_impl(const Args& a) {
+  at::Tensor fg_mask = as_tensor(a[5], "fg_mask");
+  if (fg_mask.dim() != 2) pyapi::raise_unpack(2, fg_mask.dim());
+  py::dict entries = py::reinterpret_borrow<py::dict>(a[7]);
+  add_task_entries(a[0], a[1], a[2], a[3], a[4], losses::positives(fg_mask), a[6], entries);
+  return py::none();
+}
+
 py::object forward_impl(const Args& a) {
   py::handle self = a[0], preds = a[1], batch = a[2];
   // 1-2. device and cached anchors
@@ -330,33 +428,8 @@ py::object forward_impl(const Args& a) {
     entries["box"] = pyapi::wrap(losses::box_loss(iou, w_box, floor, norm));
   }
 
-  // 13. matched slots of the positives
-  py::object fg_b = pyapi::wrap(pos.fg_b), fg_a = pyapi::wrap(pos.fg_a);
-  py::object fg_g = fg_a;
-  if (pos.n > 0) {
-    if (pyapi::is_tensor(matched_gt_o))
-      fg_g = pyapi::wrap(losses::gather_rows(THPVariable_Unpack(matched_gt_o.ptr()), pos));
-    else
-      fg_g = matched_gt_o[py::make_tuple(fg_b, fg_a)];
-  }
-
-  // 14. per-task losses, through self so that subclasses can override them
-  if (pyapi::contains(preds, "coef")) {
-    std::vector<py::object> r =
-        pyapi::unpack(self.attr("_mask_loss")(preds, batch, fg_b, fg_a, fg_g), 2);
-    entries["mask"] = r[0];
-    if (!r[1].is_none()) entries["refine"] = r[1];
-  }
-  if (pyapi::contains(preds, "kpt_raw")) {
-    std::vector<py::object> r = pyapi::unpack(
-        self.attr("_kpt_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g), 2);
-    entries["kpt"] = r[0];
-    entries["vis"] = r[1];
-  }
-  if (pyapi::contains(preds, "pline_raw"))
-    entries["poly"] = self.attr("_pline_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g);
-  if (pyapi::contains(preds, "tag_logits"))
-    entries["tag"] = self.attr("_tag_loss")(preds, batch);
+  // 13-14. matched slots and per-task losses
+  add_task_entries(self, preds, batch, points, strides, pos, matched_gt_o, entries);
 
   // 15. weighted total, left to right from 0
   py::object total = py::int_(0);
@@ -451,8 +524,16 @@ PYBIND11_MODULE(losses, m) {
                                                        zero_impl, kZeroDoc,
                                                        {nullptr, nullptr, nullptr,
                                                         "return t.float().sum() * 0.0\n"}));
+  // Not exported: only the compiled forward calls it.
+  static PyObject* task_losses =
+      mod.function("_task_losses", "MultiTaskCriterion._task_losses",
+                   "(self, preds, batch, points, strides, fg_mask, matched_gt, entries)",
+                   task_losses_impl, kTaskLossesDoc)
+          .release()
+          .ptr();
   ns["forward"] = mod.function("forward", "MultiTaskCriterion.forward",
-                               "(self, preds: dict, batch: dict)", forward_impl, kForwardDoc);
+                               "(self, preds: dict, batch: dict)", forward_impl, kForwardDoc,
+                               {nullptr, kForwardWhen, nullptr, kForwardTraced, task_losses});
   losses::add_task_methods(mod, ns);
   g_cls = mod.make_class("MultiTaskCriterion", torch.attr("nn").attr("Module"), ns, kClassDoc)
               .release()

@@ -1,6 +1,7 @@
 #include "core.h"
 
 #include <ATen/core/Reduction.h>
+#include <ATen/core/dispatch/Dispatcher.h>
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 
@@ -8,6 +9,7 @@
 #include <ATen/core/grad_mode.h>
 
 #include "../pyapi/compat.h"
+#include "kernels.h"
 
 #include <algorithm>
 #include <atomic>
@@ -342,88 +344,88 @@ std::pair<at::Tensor, at::Tensor> weighted_bce_aten(const at::Tensor& x, const a
   return {(l * (col.unsqueeze(1) * aw.unsqueeze(2))).sum(), (t * col.unsqueeze(1)).sum()};
 }
 
-// sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t) as one
-// autograd node, and the target mass sum(t * col) as a second, constant
-// output. `s` is sigmoid(x) (the assigner's scores). The CPU kernels save s
-// for the backward pass; elsewhere the backward pass takes the sigmoid of x
-// again.
-struct WeightedBce : public torch::autograd::Function<WeightedBce> {
-  static torch::autograd::variable_list forward(torch::autograd::AutogradContext* ctx,
-                                                const at::Tensor& x_in, const at::Tensor& t_in,
-                                                const at::Tensor& aw_in,
-                                                const at::Tensor& col_in,
-                                                const at::Tensor& s_in) {
-    HALCYRA_RECORD("cls_loss");
-    const at::Tensor x = x_in.detach().contiguous(), t = t_in.detach().contiguous();
-    const at::Tensor aw = aw_in.detach().contiguous(), col = col_in.detach().contiguous();
-    at::Tensor s = s_in.detach();
-    at::Tensor sum, mass;
-    if (fused_cls(x, t, aw, col)) {
-      // The kernels read x, t, s, aw, col as fused_cls describes them.
-      if (!(s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes()))
-        s = at::sigmoid(x);
-      s = s.contiguous();
-      const ClsRows rows = rows_of(x, s, t, aw, col);
-      const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
-      const int64_t n_blocks = (n_rows + per - 1) / per;
-      std::vector<ClsPartial> part(n_blocks);
-      for_each_block(n_blocks, [&](int64_t i) {
-        part[i] = cls_forward_rows(rows, i * per, std::min(n_rows, (i + 1) * per));
-      });
-      double total = 0, norm = 0;
-      for (const ClsPartial& p : part) {
-        total += p.lin - p.logy;
-        norm += p.norm;
-      }
-      if (std::isfinite(total) && std::isfinite(norm)) {
-        sum = at::scalar_tensor(total, x.options());
-        mass = at::scalar_tensor(norm, x.options());
-      } else {
-        std::tie(sum, mass) = weighted_bce_aten(x, t, aw, col);
-      }
-      ctx->save_for_backward({x_in, t, aw, col, s});
-    } else {
-      std::tie(sum, mass) = weighted_bce_aten(x, t, aw, col);
-      ctx->save_for_backward({x_in, t, aw, col, at::Tensor()});
-    }
-    ctx->mark_non_differentiable({mass});
-    return {sum, mass};
-  }
-
-  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
-                                                 torch::autograd::variable_list grads) {
-    HALCYRA_RECORD("cls_loss_backward");
-    auto saved = ctx->get_saved_variables();
-    const at::Tensor x = saved[0].detach(), t = saved[1], aw = saved[2], col = saved[3];
-    const at::Tensor s = saved[4];
-    at::Tensor gx;
-    if (!grads[0].defined()) {
-      gx = at::zeros_like(x);
-    } else if (s.defined()) {
-      // CPU: the scalar gradient is host memory, no device synchronisation.
-      const float k = grads[0].item<float>();
-      gx = at::empty(x.sizes(), x.options());
-      const ClsRows rows = rows_of(x, s, t, aw, col);
-      float* g = gx.data_ptr<float>();
-      // One contiguous range of rows per thread: the first writes to the new
-      // gradient's pages fault them in, and threads faulting pages of the
-      // same page table wait for each other.
-      at::parallel_for(0, x.size(0) * x.size(1), block_rows(x.size(2)),
-                       [&](int64_t lo, int64_t hi) { cls_backward_rows(rows, k, lo, hi, g); });
-    } else {
-      gx = (at::sigmoid(x) - t) * (grads[0].detach() * (col.unsqueeze(1) * aw.unsqueeze(2)));
-    }
-    return {gx, at::Tensor(), at::Tensor(), at::Tensor(), at::Tensor()};
-  }
-};
-
 // A contiguous (B, A) bool mask in host memory.
+// (cls_loss is a composite operator: the compiler runs it on tensors without
+// data, which carry the Python or the functionalisation key.)
+bool host_data(const at::Tensor& t) {
+  return fused_cpu(t) && !t.key_set().has(c10::DispatchKey::Python) &&
+         !t.key_set().has(c10::DispatchKey::Functionalize);
+}
+
 bool host_masks(const at::Tensor& m, int64_t B, int64_t A) {
-  return fused_cpu(m) && m.scalar_type() == at::kBool && m.dim() == 2 &&
+  return host_data(m) && m.scalar_type() == at::kBool && m.dim() == 2 &&
          m.size(0) == B && m.size(1) == A && m.is_contiguous();
 }
 
 }  // namespace
+
+namespace kernels {
+
+Pair weighted_bce_cpu(const at::Tensor& x_in, const at::Tensor& t_in, const at::Tensor& aw_in,
+                      const at::Tensor& col_in, const at::Tensor& s_in) {
+  HALCYRA_RECORD("cls_loss");
+  const at::Tensor x = x_in.contiguous(), t = t_in.contiguous();
+  const at::Tensor aw = aw_in.contiguous(), col = col_in.contiguous();
+  if (!fused_cls(x, t, aw, col)) return weighted_bce_aten(x, t, aw, col);
+  // The loops read x, t, s, aw, col as fused_cls describes them.
+  at::Tensor s = s_in;
+  if (!(s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes()))
+    s = at::sigmoid(x);
+  s = s.contiguous();
+  const ClsRows rows = rows_of(x, s, t, aw, col);
+  const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
+  const int64_t n_blocks = (n_rows + per - 1) / per;
+  std::vector<ClsPartial> part(n_blocks);
+  for_each_block(n_blocks, [&](int64_t i) {
+    part[i] = cls_forward_rows(rows, i * per, std::min(n_rows, (i + 1) * per));
+  });
+  double total = 0, norm = 0;
+  for (const ClsPartial& p : part) {
+    total += p.lin - p.logy;
+    norm += p.norm;
+  }
+  // Non-finite inputs: the formulation's own NaN/inf pattern.
+  if (!std::isfinite(total) || !std::isfinite(norm)) return weighted_bce_aten(x, t, aw, col);
+  return {at::scalar_tensor(total, x.options()), at::scalar_tensor(norm, x.options())};
+}
+
+Pair weighted_bce_generic(const at::Tensor& x, const at::Tensor& t, const at::Tensor& aw,
+                          const at::Tensor& col, const at::Tensor&) {
+  return weighted_bce_aten(x, t, aw, col);
+}
+
+at::Tensor weighted_bce_backward_generic(const at::Tensor& grad, const at::Tensor& x,
+                                         const at::Tensor& t, const at::Tensor& aw,
+                                         const at::Tensor& col, const at::Tensor&) {
+  return (at::sigmoid(x) - t) * (grad * (col.unsqueeze(1) * aw.unsqueeze(2)));
+}
+
+at::Tensor weighted_bce_backward_cpu(const at::Tensor& grad, const at::Tensor& x_in,
+                                     const at::Tensor& t_in, const at::Tensor& aw_in,
+                                     const at::Tensor& col_in, const at::Tensor& s_in) {
+  HALCYRA_RECORD("cls_loss_backward");
+  const at::Tensor x = x_in.contiguous(), t = t_in.contiguous();
+  const at::Tensor aw = aw_in.contiguous(), col = col_in.contiguous();
+  if (!fused_cls(x, t, aw, col) || !grad.device().is_cpu() || grad.numel() != 1)
+    return weighted_bce_backward_generic(grad, x, t, aw, col, s_in);
+  at::Tensor s = s_in;
+  if (!(s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes()))
+    s = at::sigmoid(x);
+  s = s.contiguous();
+  // The scalar gradient is host memory: no device synchronisation.
+  const float k = grad.item<float>();
+  at::Tensor gx = at::empty(x.sizes(), x.options());
+  const ClsRows rows = rows_of(x, s, t, aw, col);
+  float* g = gx.data_ptr<float>();
+  // One contiguous range of rows per thread: the first writes to the new
+  // gradient's pages fault them in, and threads faulting pages of the same
+  // page table wait for each other.
+  at::parallel_for(0, x.size(0) * x.size(1), block_rows(x.size(2)),
+                   [&](int64_t lo, int64_t hi) { cls_backward_rows(rows, k, lo, hi, g); });
+  return gx;
+}
+
+}  // namespace kernels
 
 std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
                                            const at::Tensor& target_scores,
@@ -442,7 +444,7 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
               ", got ", target_scores.sizes());
   const int64_t B = cls_raw.size(0), A = cls_raw.size(1), nc = cls_raw.size(2);
   at::Tensor anchor_w;
-  if (fused_cpu(cls_raw) && cls_raw.scalar_type() == at::kFloat &&
+  if (host_data(cls_raw) && cls_raw.scalar_type() == at::kFloat &&
       host_masks(fg_mask, B, A) && host_masks(ignore_mask, B, A)) {
     // The common case in one small loop (on the CPU every tensor op of this
     // size is its own parallel region).
@@ -458,10 +460,16 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
   }
   at::Tensor col = col_avail.to(cls_raw.scalar_type()).expand({B, nc});
   at::Tensor t = target_scores.detach().to(cls_raw.scalar_type());
-  auto out = WeightedBce::apply(cls_raw, t, anchor_w, col,
-                                scores.defined() ? scores : at::sigmoid(cls_raw.detach()));
-  at::Tensor norm = out[1].clamp_min(1.0);
-  return {out[0] / norm, norm};
+  static const auto op =
+      c10::Dispatcher::singleton()
+          .findSchemaOrThrow("halcyra::weighted_bce", "")
+          .typed<kernels::Pair(const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                               const at::Tensor&, const at::Tensor&)>();
+  at::Tensor sum, mass;
+  std::tie(sum, mass) =
+      op.call(cls_raw, t, anchor_w, col, scores.defined() ? scores : at::sigmoid(cls_raw.detach()));
+  at::Tensor norm = mass.clamp_min(1.0);
+  return {sum / norm, norm};
 }
 
 Positives positives(const at::Tensor& fg_mask) {

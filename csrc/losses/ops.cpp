@@ -1,5 +1,6 @@
 // The per-task losses of MultiTaskCriterion as dispatcher operators: what
-// _kpt_loss, _pline_loss and _tag_loss call while torch.compile traces them.
+// _kpt_loss, _pline_loss and _tag_loss call while torch.compile traces them,
+// and the box loss, which the traced forward calls.
 // Each takes the whole batch's tensors and selects its instances inside, so
 // that no data-dependent size leaves it, and returns its losses with `any`, a
 // bool scalar saying whether any instance was selected (the method then
@@ -30,6 +31,7 @@
 #include <tuple>
 #include <utility>
 
+#include "core.h"
 #include "tasks.h"
 
 namespace halcyra {
@@ -139,6 +141,19 @@ std::vector<at::Tensor> kpt_task_losses(const at::Tensor& raw, const at::Tensor&
   auto res = tasks::kpt_selected(raw, points, strides, b, a, g, gt_kpts, gt_boxes, gt_cls,
                                  sigmas, k, eps);
   return some({res.first, res.second}, raw);
+}
+
+// The CIoU box loss over the positives of fg_mask (B, A): their predicted and
+// target boxes (B, A, 4) and box weights (target_scores summed over classes).
+std::vector<at::Tensor> box_losses(const at::Tensor& pred_boxes, const at::Tensor& target_boxes,
+                                   const at::Tensor& target_scores, const at::Tensor& fg_mask,
+                                   const at::Tensor& norm, double floor) {
+  TORCH_CHECK(fg_mask.dim() == 2, "box_loss(): fg_mask must be (B, A), got ", fg_mask.sizes());
+  const Positives p = positives(fg_mask);
+  if (p.n == 0) return nothing(pred_boxes, 1);
+  const at::Tensor w_box = gather_rows(target_scores, p).sum(-1);
+  const at::Tensor iou = ciou(gather_rows(pred_boxes, p), gather_rows(target_boxes, p));
+  return some({box_loss(iou, w_box, floor, norm)}, pred_boxes);
 }
 
 // ---- kernels -----------------------------------------------------------------
@@ -301,6 +316,36 @@ T2g kpt_grad_meta(KPT_PARAMS) {
           at::empty_like(raw)};
 }
 
+// box_loss(pred_boxes, target_boxes, target_scores, fg_mask, norm, w_box_floor)
+
+#define BOX_PARAMS \
+  const at::Tensor &pred_boxes, const at::Tensor &target_boxes, const at::Tensor &target_scores, \
+      const at::Tensor &fg_mask, const at::Tensor &norm, double floor
+#define BOX_REST target_boxes, target_scores, fg_mask, norm, floor
+
+T1 box_kernel(BOX_PARAMS) { return to_tuple<T1>(box_losses(pred_boxes, BOX_REST)); }
+
+T1g box_grad_kernel(BOX_PARAMS) {
+  return to_tuple<T1g>(losses_and_grads(
+      pred_boxes, [&](const at::Tensor& x) { return box_losses(x, BOX_REST); }));
+}
+
+const auto& box_grad_op() {
+  static const auto op = find_op<decltype(box_grad_kernel)>("halcyra::box_loss_grad");
+  return op;
+}
+
+T1 box_autograd(BOX_PARAMS) {
+  static const auto op = find_op<decltype(box_kernel)>("halcyra::box_loss");
+  return loss_autograd(op, box_grad_op(), pred_boxes, BOX_REST);
+}
+
+T1g box_grad_autograd(BOX_PARAMS) { return below_autograd(box_grad_op(), pred_boxes, BOX_REST); }
+
+T1 box_meta(BOX_PARAMS) { return tag_meta(pred_boxes, pred_boxes, pred_boxes); }
+
+T1g box_grad_meta(BOX_PARAMS) { return tag_grad_meta(pred_boxes, pred_boxes, pred_boxes); }
+
 }  // namespace
 }  // namespace losses
 }  // namespace halcyra
@@ -321,6 +366,10 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
         "Tensor fg_g, Tensor kpt_valid, Tensor has_keypoint, Tensor gt_kpts, Tensor gt_boxes, "
         "Tensor gt_cls, Tensor sigmas, int num_kpts, float eps) "
         "-> (Tensor, Tensor, Tensor, Tensor, Tensor)");
+  m.def("box_loss(Tensor pred_boxes, Tensor target_boxes, Tensor target_scores, "
+        "Tensor fg_mask, Tensor norm, float w_box_floor) -> (Tensor, Tensor)");
+  m.def("box_loss_grad(Tensor pred_boxes, Tensor target_boxes, Tensor target_scores, "
+        "Tensor fg_mask, Tensor norm, float w_box_floor) -> (Tensor, Tensor, Tensor)");
 }
 
 #define HALCYRA_TASK_OPS(KEY, SUFFIX)                                                   \
@@ -332,6 +381,8 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
     m.impl("pline_loss_grad", TORCH_FN(pline_grad_##SUFFIX));                           \
     m.impl("kpt_loss", TORCH_FN(kpt_##SUFFIX));                                         \
     m.impl("kpt_loss_grad", TORCH_FN(kpt_grad_##SUFFIX));                               \
+    m.impl("box_loss", TORCH_FN(box_##SUFFIX));                                         \
+    m.impl("box_loss_grad", TORCH_FN(box_grad_##SUFFIX));                               \
   }
 HALCYRA_TASK_OPS(CompositeExplicitAutograd, kernel)
 HALCYRA_TASK_OPS(Autograd, autograd)

@@ -2,6 +2,7 @@
 // cross-entropy (fused CPU kernel with its own backward, and a whole-map ATen
 // formulation for other devices), keypoint and polyline losses.
 #include <ATen/Parallel.h>
+#include <ATen/core/dispatch/Dispatcher.h>
 
 #include "../pyapi/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "kernels.h"
 #include "tasks.h"
 
 namespace halcyra {
@@ -54,6 +56,14 @@ namespace {
 
 // A crop as loops use it. Bounds that did not come from finite boxes (NaN
 // converts to an arbitrary integer) are pulled back onto the grid.
+// Whether crop_bce_sum's CPU loop applies.
+bool fused_crop(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
+  return fused_cpu(pm) && pm.scalar_type() == at::kFloat && fused_cpu(gt) &&
+         gt.scalar_type() == at::kFloat && gt.sizes() == pm.sizes() && pm.dim() == 3 &&
+         pm.size(1) > 0 && pm.size(2) > 0 && fused_cpu(bounds) &&
+         bounds.scalar_type() == at::kLong && bounds.sizes() == at::IntArrayRef({pm.size(0), 4});
+}
+
 struct Crop {
   int64_t x1, y1, x2, y2;
   int64_t area() const { return std::max<int64_t>(1, (y2 - y1) * (x2 - x1)); }
@@ -90,9 +100,16 @@ void check_crop_args(const at::Tensor& pm, const at::Tensor& gt, const at::Tenso
               "crop_bce_sum(): pm has no pixels to crop, got ", pm.sizes());
 }
 
-struct CropBce : public torch::autograd::Function<CropBce> {
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& pm,
-                            const at::Tensor& gt, const at::Tensor& bounds) {
+}  // namespace
+
+}  // namespace tasks
+
+namespace kernels {
+using namespace tasks;
+
+at::Tensor crop_bce_cpu(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
+  if (!fused_crop(pm, gt, bounds)) return crop_bce_sum_aten(pm, gt, bounds);
+  {
     HALCYRA_RECORD("crop_bce_kernel");
     check_crop_args(pm, gt, bounds);
     at::Tensor p = pm.contiguous(), t = gt.contiguous(), bd = bounds.contiguous();
@@ -117,20 +134,20 @@ struct CropBce : public torch::autograd::Function<CropBce> {
     });
     float total = 0.f;
     for (int64_t j = 0; j < n; ++j) total += per[j];
-    ctx->save_for_backward({p, t, bd});
     return at::scalar_tensor(total, pm.options());
   }
+}
 
-  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
-                                                 torch::autograd::variable_list grads) {
+Pair crop_bce_backward_cpu(const at::Tensor& grad, const at::Tensor& pm, const at::Tensor& gt,
+                           const at::Tensor& bounds, std::array<bool, 2> mask) {
+  if (!fused_crop(pm, gt, bounds) || !grad.device().is_cpu() || grad.numel() != 1)
+    return crop_bce_backward_generic(grad, pm, gt, bounds, mask);
+  {
     HALCYRA_RECORD("crop_bce_backward_kernel");
-    auto saved = ctx->get_saved_variables();
-    const at::Tensor& p = saved[0];
-    const at::Tensor& t = saved[1];
-    const at::Tensor& bd = saved[2];
-    const bool want_pm = ctx->needs_input_grad(0), want_gt = ctx->needs_input_grad(1);
+    const at::Tensor p = pm.contiguous(), t = gt.contiguous(), bd = bounds.contiguous();
+    const bool want_pm = mask[0], want_gt = mask[1];
     const int64_t n = p.size(0), hm = p.size(1), wm = p.size(2);
-    const float g = grads[0].item<float>();
+    const float g = grad.item<float>();
     at::Tensor gp, gg;
     if (want_pm) gp = at::zeros_like(p);
     if (want_gt) gg = at::zeros_like(t);
@@ -152,9 +169,15 @@ struct CropBce : public torch::autograd::Function<CropBce> {
         }
       }
     });
-    return {gp, gg, at::Tensor()};
+    return {gp, gg};
   }
-};
+}
+
+}  // namespace kernels
+
+namespace tasks {
+
+namespace {
 
 // Logits of one crop row: out[x - x1] = sum_p c[p] * plane_p[y, x].
 inline void crop_row_logits(const float* c, const float* base, int64_t P, int64_t plane,
@@ -198,10 +221,18 @@ void check_proto_crop_args(const at::Tensor& rows, const at::Tensor& protos,
                       ip[j], " is out of bounds for ", protos.size(0), " images");
 }
 
-struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& rows,
-                            const at::Tensor& protos, const at::Tensor& image,
-                            const at::Tensor& gt, const at::Tensor& bounds) {
+}  // namespace
+
+}  // namespace tasks
+
+namespace kernels {
+using namespace tasks;
+
+at::Tensor proto_crop_bce_cpu(const at::Tensor& rows, const at::Tensor& protos,
+                              const at::Tensor& image, const at::Tensor& gt,
+                              const at::Tensor& bounds) {
+  if (generic()) return proto_crop_bce_generic(rows, protos, image, gt, bounds);
+  {
     HALCYRA_RECORD("proto_crop_bce_kernel");
     check_proto_crop_args(rows, protos, image, gt, bounds);
     at::Tensor r = rows.contiguous(), pr = protos.contiguous(), im = image.contiguous();
@@ -235,18 +266,24 @@ struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
     });
     float total = 0.f;
     for (int64_t j = 0; j < n; ++j) total += per[j];
-    ctx->save_for_backward({r, pr, im, t, bd});
     return at::scalar_tensor(total, rows.options());
   }
+}
 
-  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
-                                                 torch::autograd::variable_list grads) {
+Pair proto_crop_bce_backward_cpu(const at::Tensor& grad, const at::Tensor& rows,
+                                 const at::Tensor& protos, const at::Tensor& image,
+                                 const at::Tensor& gt, const at::Tensor& bounds,
+                                 std::array<bool, 2> mask) {
+  if (generic() || !grad.device().is_cpu() || grad.numel() != 1)
+    return proto_crop_bce_backward_generic(grad, rows, protos, image, gt, bounds, mask);
+  {
     HALCYRA_RECORD("proto_crop_bce_backward_kernel");
-    auto saved = ctx->get_saved_variables();
-    const at::Tensor &r = saved[0], &pr = saved[1], &im = saved[2], &t = saved[3], &bd = saved[4];
-    const bool want_rows = ctx->needs_input_grad(0), want_protos = ctx->needs_input_grad(1);
+    check_proto_crop_args(rows, protos, image, gt, bounds);
+    const at::Tensor r = rows.contiguous(), pr = protos.contiguous(), im = image.contiguous();
+    const at::Tensor t = gt.contiguous(), bd = bounds.contiguous();
+    const bool want_rows = mask[0], want_protos = mask[1];
     const int64_t n = r.size(0), P = r.size(1), B = pr.size(0), hm = pr.size(2), wm = pr.size(3);
-    const float g = grads[0].item<float>();
+    const float g = grad.item<float>();
     at::Tensor grow, gpro;
     if (want_rows) grow = at::zeros_like(r);
     if (want_protos) gpro = at::zeros_like(pr);
@@ -300,42 +337,113 @@ struct ProtoCropBce : public torch::autograd::Function<ProtoCropBce> {
         }
       });
     });
-    return {grow, gpro, at::Tensor(), at::Tensor(), at::Tensor()};
+    return {grow, gpro};
   }
-};
+}
+
+}  // namespace kernels
+
+namespace tasks {
+
+namespace {
+
+// (N, hm, wm) weights of the crops: 1 / area inside instance j's crop, 0 outside.
+at::Tensor crop_weights(const at::Tensor& bounds, int64_t hm, int64_t wm,
+                        const at::TensorOptions& opt) {
+  at::Tensor bd = bounds.to(opt.device());
+  at::Tensor x1 = bd.select(1, 0).unsqueeze(1), y1 = bd.select(1, 1).unsqueeze(1);
+  at::Tensor x2 = bd.select(1, 2).unsqueeze(1), y2 = bd.select(1, 3).unsqueeze(1);
+  auto idx = opt.dtype(at::kLong);
+  at::Tensor ys = at::arange(hm, idx).unsqueeze(0), xs = at::arange(wm, idx).unsqueeze(0);
+  at::Tensor rows = (ys >= y1).logical_and_(ys < y2);  // (N, hm)
+  at::Tensor cols = (xs >= x1).logical_and_(xs < x2);  // (N, wm)
+  at::Tensor inside = rows.unsqueeze(2).logical_and(cols.unsqueeze(1)).to(opt.dtype());
+  at::Tensor area = ((y2 - y1) * (x2 - x1)).squeeze(1).clamp_min(1).to(opt.dtype());
+  return inside / area.reshape({-1, 1, 1});
+}
+
+// Instance j's logits over the whole grid: rows[j] . protos[image[j]], (N, hm, wm).
+at::Tensor proto_logits(const at::Tensor& rows, const at::Tensor& protos, const at::Tensor& image) {
+  const int64_t n = rows.size(0), P = protos.size(1), hm = protos.size(2), wm = protos.size(3);
+  at::Tensor sel = protos.index_select(0, image.to(protos.device())).reshape({n, P, hm * wm});
+  return at::bmm(rows.unsqueeze(1), sel).reshape({n, hm, wm});
+}
+
+template <class F>
+c10::TypedOperatorHandle<F> find_op(const char* name) {
+  return c10::Dispatcher::singleton().findSchemaOrThrow(name, "").typed<F>();
+}
 
 }  // namespace
+
+}  // namespace tasks
+
+namespace kernels {
+using namespace tasks;
+
+at::Tensor crop_bce_generic(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
+  return crop_bce_sum_aten(pm, gt, bounds);
+}
+
+Pair crop_bce_backward_generic(const at::Tensor& grad, const at::Tensor& pm,
+                               const at::Tensor& gt, const at::Tensor& bounds,
+                               std::array<bool, 2> mask) {
+  const at::Tensor w = crop_weights(bounds, pm.size(1), pm.size(2), pm.options()) * grad;
+  at::Tensor gp, gg;
+  if (mask[0]) gp = (at::sigmoid(pm) - gt) * w;
+  if (mask[1]) gg = -pm * w;
+  return {gp, gg};
+}
+
+at::Tensor proto_crop_bce_generic(const at::Tensor& rows, const at::Tensor& protos,
+                                  const at::Tensor& image, const at::Tensor& gt,
+                                  const at::Tensor& bounds) {
+  return crop_bce_sum_aten(proto_logits(rows, protos, image), gt.to(rows.scalar_type()), bounds);
+}
+
+Pair proto_crop_bce_backward_generic(const at::Tensor& grad, const at::Tensor& rows,
+                                     const at::Tensor& protos, const at::Tensor& image,
+                                     const at::Tensor& gt, const at::Tensor& bounds,
+                                     std::array<bool, 2> mask) {
+  const int64_t n = rows.size(0), P = protos.size(1), hm = protos.size(2), wm = protos.size(3);
+  const at::Tensor img = image.to(protos.device());
+  const at::Tensor d = ((at::sigmoid(proto_logits(rows, protos, img)) - gt.to(rows.scalar_type())) *
+                        (crop_weights(bounds, hm, wm, rows.options()) * grad))
+                           .reshape({n, 1, hm * wm});
+  at::Tensor grow, gpro;
+  if (mask[0]) {
+    at::Tensor sel = protos.index_select(0, img).reshape({n, P, hm * wm});
+    grow = at::bmm(d, sel.transpose(1, 2)).reshape({n, P});
+  }
+  if (mask[1])
+    gpro = at::zeros_like(protos).index_add_(
+        0, img, (rows.unsqueeze(2) * d).reshape({n, P, hm, wm}));
+  return {grow, gpro};
+}
+
+}  // namespace kernels
+
+namespace tasks {
+
+using T = const at::Tensor&;
 
 at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
                               const at::Tensor& image, const at::Tensor& gt,
                               const at::Tensor& bounds) {
-  return ProtoCropBce::apply(rows, protos, image, gt, bounds);
+  static const auto op = find_op<at::Tensor(T, T, T, T, T)>("halcyra::proto_crop_bce_sum");
+  return op.call(rows, protos, image, gt, bounds);
 }
 
 at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
-  if (fused_cpu(pm) && pm.scalar_type() == at::kFloat && fused_cpu(gt) &&
-      gt.scalar_type() == at::kFloat && gt.sizes() == pm.sizes() && pm.dim() == 3 &&
-      pm.size(1) > 0 && pm.size(2) > 0 && fused_cpu(bounds) &&
-      bounds.scalar_type() == at::kLong && bounds.sizes() == at::IntArrayRef({pm.size(0), 4}))
-    return CropBce::apply(pm, gt, bounds);
-  return crop_bce_sum_aten(pm, gt, bounds);
+  static const auto op = find_op<at::Tensor(T, T, T)>("halcyra::crop_bce_sum");
+  return op.call(pm, gt, bounds);
 }
 
 at::Tensor crop_bce_sum_aten(const at::Tensor& pm, const at::Tensor& gt,
                              const at::Tensor& bounds) {
-  const int64_t hm = pm.size(1), wm = pm.size(2);
-  at::Tensor bd = bounds.to(pm.device());
-  at::Tensor x1 = bd.select(1, 0).unsqueeze(1), y1 = bd.select(1, 1).unsqueeze(1);
-  at::Tensor x2 = bd.select(1, 2).unsqueeze(1), y2 = bd.select(1, 3).unsqueeze(1);
-  auto idx = at::TensorOptions().dtype(at::kLong).device(pm.device());
-  at::Tensor ys = at::arange(hm, idx).unsqueeze(0), xs = at::arange(wm, idx).unsqueeze(0);
-  at::Tensor rows = (ys >= y1).logical_and_(ys < y2);  // (N, hm)
-  at::Tensor cols = (xs >= x1).logical_and_(xs < x2);  // (N, wm)
-  at::Tensor inside = rows.unsqueeze(2).logical_and(cols.unsqueeze(1)).to(pm.scalar_type());
-  at::Tensor area = ((y2 - y1) * (x2 - x1)).squeeze(1).clamp_min(1).to(pm.scalar_type());
-  at::Tensor bce = at::binary_cross_entropy_with_logits(pm, gt, {}, {}, at::Reduction::None);
-  at::Tensor region = (bce * inside).sum({1, 2});
-  return (region / area).sum();
+  const at::Tensor bce =
+      at::binary_cross_entropy_with_logits(pm, gt, {}, {}, at::Reduction::None);
+  return (bce * crop_weights(bounds, pm.size(1), pm.size(2), pm.options())).sum();
 }
 
 std::pair<at::Tensor, at::Tensor> kpt_losses(const at::Tensor& r, const at::Tensor& pts,

@@ -237,6 +237,7 @@ py::object Module::function(const char* name, const char* qualname, const char* 
       p = dot + 1;
     }
   }
+  if (branch && !traced.op && traced.callee) op = py::reinterpret_borrow<py::object>(traced.callee);
   py::object fn = local["__halcyra_bind"](
       impl_obj, branch ? py::reinterpret_borrow<py::object>(g_is_compiling) : py::none(), op);
   if (g_is_compiling && !traced.op && !traced.body) {

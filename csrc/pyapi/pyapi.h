@@ -55,12 +55,14 @@ using Impl = py::object (*)(const Args&);
 // one operator. For those, `body` gives the statements the compiler traces
 // instead: Python source over the parameters and the module's globals,
 // unindented, ending in a return. `op`, where also given, is
-// bound as `__halcyra_op` for the body to call.
+// bound as `__halcyra_op` for the body to call; so is `callee` (any Python
+// callable, e.g. an opaque function the module does not export) instead.
 struct Traced {
   const char* op = nullptr;
   const char* when = nullptr;
   const char* args = nullptr;
   const char* body = nullptr;
+  PyObject* callee = nullptr;
 };
 
 // A module being defined from C++. Holds the module's namespace for
