@@ -483,6 +483,41 @@ def test_no_positives_box_is_connected_zero(monkeypatch, run):
     assert (coef.grad == 0).all()
 
 
+class NoIndex:
+    """Matched slots that cannot be indexed."""
+
+
+@pytest.mark.parametrize("fault,error", [
+    ("floor", ValueError),      # float("x")
+    ("ciou", NameError),        # the late-bound ciou is gone
+    ("matched", TypeError),     # matched_gt[fg_b, fg_a]
+])
+def test_box_branch_values_are_read_only_with_positives(fault, error, monkeypatch):
+    """The box weight floor, the late-bound ciou and the assigner's matched slots
+    are read, converted and indexed only where there are positives: without any,
+    a faulty one goes unnoticed; with some, it raises what Python gives."""
+    preds, batch = make_case(4)
+    for p_fg in (0.0, 0.1):
+        fake = fake_assigner(4, p_fg=p_fg)
+
+        def other(*a, **kw):
+            fg, matched, tb, ts, ign = fake(*a, **kw)
+            return fg, NoIndex() if fault == "matched" else matched, tb, ts, ign
+        monkeypatch.setattr(L, "assign", other)
+        if fault == "ciou":
+            monkeypatch.delattr(L, "ciou")
+        c = L.MultiTaskCriterion(MODEL_CFG, labelspace())
+        if fault == "floor":
+            c.assign_cfg["w_box_floor"] = "x"
+        if p_fg == 0.0:
+            _, stats = c(preds, batch)
+            assert stats["num_pos"].item() == 0.0
+        else:
+            with pytest.raises(error):
+                c(preds, batch)
+        monkeypatch.undo()
+
+
 def test_class_availability_rules(monkeypatch):
     """Hand-made assignments: flags, ignore and the normaliser."""
     B, A = 3, 84

@@ -304,6 +304,38 @@ def test_refine_jitter_in_training_only():
     assert seen == [(0.2, 0.1)]
 
 
+def test_refine_loss_late_bound_dice_and_roi_align(monkeypatch):
+    """The refine loss is the cross-entropy plus the module's dice_loss as
+    looked up at call time; its targets come from torchvision.ops.roi_align as
+    looked up at call time, over the regions the head's sanitize returned."""
+    import torchvision.ops
+    orig_roi = torchvision.ops.roi_align
+    seen = []
+
+    def roi_align(masks, rois, size, **kw):
+        seen.append(("roi_align", rois.clone(), size, kw))
+        return orig_roi(masks, rois, size, **kw)
+
+    def dice(logits, targets):
+        seen.append(("dice", logits.shape, targets.shape))
+        return torch.tensor(10.0)
+    monkeypatch.setattr(torchvision.ops, "roi_align", roi_align)
+    monkeypatch.setattr(L, "dice_loss", dice)
+    head = RecordingHead(roi=6)
+    crit = make_crit(refine=head)
+    preds, batch, fg = refine_case()
+    _, refine = crit._mask_loss(preds, batch, *fg)
+    (_, rois, size, kw), (_, dshape, tshape) = seen
+    assert size == (6, 6) and kw == {"spatial_scale": 1.0, "aligned": True}
+    n = rois.shape[0]
+    sanitized = head.calls[0][1] + 1.0        # RecordingHead.sanitize adds 1 px
+    close(rois, torch.cat([torch.arange(n, dtype=torch.float32)[:, None], sanitized / 2], 1))
+    assert dshape == tshape == (n, 6, 6)
+    monkeypatch.setattr(L, "dice_loss", lambda logits, targets: torch.tensor(0.0))
+    _, bce = crit._mask_loss(preds, batch, *fg)
+    close(refine, bce + 10.0)
+
+
 def plain_boxes(batch, fg):
     sel = batch["mask_valid"][fg[0], fg[2]] & batch["has_polygon"][fg[0]]
     b, g = fg[0][sel], fg[2][sel]

@@ -1,12 +1,17 @@
 // Python names, signatures and defaults of halcyra.losses.losses: the module
 // globals, ciou, dice_loss, build_class_meta and MultiTaskCriterion (its
 // constructor, anchor cache, zero helper and forward pass; the per-task losses
-// live in tasks.cpp).
+// live in tasks.cpp). forward runs flow.h's losses::forward; the callbacks it
+// reaches (binding.h's Binding) are defined here, _mask_loss's in tasks.cpp.
 #include <torch/library.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "../pyapi/tensors.h"
+#include "binding.h"
 #include "core.h"
-#include "tasks.h"
 
 namespace py = pybind11;
 using namespace halcyra;
@@ -291,170 +296,39 @@ py::object call_kw(py::handle fn, py::tuple args, py::dict kwargs) {
   return py::reinterpret_steal<py::object>(r);
 }
 
-// Steps 13-14 of forward: the matched slots of the positives, then each task
-// loss whose switch key is in preds, through self so that subclasses can
-// override them, into `entries`.
-void add_task_entries(py::handle self, py::handle preds, py::handle batch, py::handle points,
-                      py::handle strides, const losses::Positives& pos,
-                      py::handle matched_gt_o, py::dict entries) {
-  py::object fg_b = pyapi::wrap(pos.fg_b), fg_a = pyapi::wrap(pos.fg_a);
-  py::object fg_g = fg_a;
-  if (pos.n > 0) {
-    if (pyapi::is_tensor(matched_gt_o))
-      fg_g = pyapi::wrap(losses::gather_rows(THPVariable_Unpack(matched_gt_o.ptr()), pos));
-    else
-      fg_g = py::reinterpret_borrow<py::object>(matched_gt_o)[py::make_tuple(fg_b, fg_a)];
-  }
-
-  // 14. per-task losses, through self so that subclasses can override them
-  if (pyapi::contains(preds, "coef")) {
-    std::vector<py::object> r =
-        pyapi::unpack(self.attr("_mask_loss")(preds, batch, fg_b, fg_a, fg_g), 2);
-    entries["mask"] = r[0];
-    if (!r[1].is_none()) entries["refine"] = r[1];
-  }
-  if (pyapi::contains(preds, "kpt_raw")) {
-    std::vector<py::object> r = pyapi::unpack(
-        self.attr("_kpt_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g), 2);
-    entries["kpt"] = r[0];
-    entries["vis"] = r[1];
-  }
-  if (pyapi::contains(preds, "pline_raw"))
-    entries["poly"] = self.attr("_pline_loss")(preds, batch, points, strides, fg_b, fg_a, fg_g);
-  if (pyapi::contains(preds, "tag_logits"))
-    entries["tag"] = self.attr("_tag_loss")(preds, batch);
+// A handle the flow carries for a Python object (owns one reference).
+std::shared_ptr<void> hold_object(py::object o) {
+  return std::shared_ptr<void>(o.release().ptr(),
+                               [](void* p) { Py_DECREF(static_cast<PyObject*>(p)); });
 }
 
-// _task_losses: the same steps for the compiled forward, which gives the
-// compiler the detection terms and leaves the data-dependent rest here.
+// _task_losses: forward's per-task part, for the compiled forward, which
+// gives the compiler the detection terms and leaves the rest here.
 py::object task_losses_impl(const Args& a) {
+  losses::Binding binding(*g_mod, a, "MultiTaskCriterion._task_losses");
   at::Tensor fg_mask = as_tensor(a[5], "fg_mask");
   if (fg_mask.dim() != 2) pyapi::raise_unpack(2, fg_mask.dim());
-  py::dict entries = py::reinterpret_borrow<py::dict>(a[7]);
-  add_task_entries(a[0], a[1], a[2], a[3], a[4], losses::positives(fg_mask), a[6], entries);
+  py::object entries = py::reinterpret_borrow<py::object>(a[7]);
+  losses::Entries e;
+  losses::task_entries(binding, losses::positives(fg_mask),
+                       losses::Binding::value(py::reinterpret_borrow<py::object>(a[6])),
+                       losses::Binding::value(py::reinterpret_borrow<py::object>(a[3])),
+                       losses::Binding::value(py::reinterpret_borrow<py::object>(a[4])), e);
+  for (const auto& entry : e)
+    if (PyObject_SetItem(entries.ptr(), py::str(losses::loss_name(entry.first)).ptr(),
+                         losses::Binding::object(entry.second).ptr()) < 0)
+      throw py::error_already_set();
   return py::none();
 }
 
 py::object forward_impl(const Args& a) {
-  py::handle self = a[0], preds = a[1], batch = a[2];
-  // 1-2. device and cached anchors
-  py::object device = pyapi::getitem(batch, "gt_boxes").attr("device");
-  py::object anchors = self.attr("_anchors")(pyapi::getitem(preds, "feat_shapes"), device);
-  std::vector<py::object> ps = pyapi::unpack(anchors, 2);
-  py::object points = ps[0], strides = ps[1];
-
-  // 4-5. float32 copies
-  py::object cls_raw_o = to_float(pyapi::getitem(preds, "cls_raw"));
-  py::object box_raw_o = to_float(pyapi::getitem(preds, "box_raw"));
-  at::Tensor cls_raw = as_tensor(cls_raw_o, "cls_raw");
-  if (cls_raw.dim() != 3) pyapi::raise_unpack(3, cls_raw.dim());
-
-  // 6. decode (late-bound)
-  py::dict dkw;
-  dkw["offset"] = self.attr("box_offset");
-  py::object pred_boxes_o =
-      call_kw(g_mod->global("decode_boxes"), py::make_tuple(box_raw_o, points, strides), dkw);
-  at::Tensor pred_boxes = as_tensor(pred_boxes_o, "pred_boxes");
-
-  // 7. assignment on detached tensors (late-bound)
-  at::Tensor scores_t = cls_raw.detach().sigmoid();
-  const auto scores_version = scores_t._version();
-  py::object scores = pyapi::wrap(scores_t);
-  py::tuple args = py::make_tuple(scores, pyapi::wrap(pred_boxes.detach()), points,
-                                  pyapi::getitem(batch, "gt_boxes"),
-                                  pyapi::getitem(batch, "gt_cls"),
-                                  pyapi::getitem(batch, "gt_valid"),
-                                  pyapi::getitem(batch, "gt_ignore"));
-  py::object acfg = self.attr("assign_cfg");
-  py::dict kw;
-  kw["topk"] = pyapi::getitem(acfg, "topk");
-  kw["alpha"] = pyapi::getitem(acfg, "alpha");
-  kw["beta"] = pyapi::getitem(acfg, "beta");
-  kw["strides"] = strides;
-  kw["target_floor"] = pyapi::getitem(acfg, "target_floor");
-  kw["rescue"] = pyapi::getitem(acfg, "rescue");
-  std::vector<py::object> res = pyapi::unpack(call_kw(g_mod->global("assign"), args, kw), 5);
-  at::Tensor fg_mask = as_tensor(res[0], "fg_mask");
-  py::object matched_gt_o = res[1];
-  at::Tensor target_boxes = as_tensor(res[2], "target_boxes");
-  at::Tensor target_scores = as_tensor(res[3], "target_scores");
-  at::Tensor ignore_mask = as_tensor(res[4], "ignore_mask");
-
-  // 8. class availability
-  at::Tensor has_rect = as_tensor(pyapi::getitem(batch, "has_rect"), "has_rect");
-  at::Tensor has_polygon = as_tensor(pyapi::getitem(batch, "has_polygon"), "has_polygon");
-  at::Tensor has_keypoint = as_tensor(pyapi::getitem(batch, "has_keypoint"), "has_keypoint");
-  at::Tensor is_pl = as_tensor(self.attr("is_polyline_cls"), "is_polyline_cls");
-  at::Tensor has_polyline = as_tensor(pyapi::getitem(batch, "has_polyline"), "has_polyline");
-
-  // The tensor library's own check of binary_cross_entropy_with_logits.
-  if (target_scores.sizes() != cls_raw.sizes()) {
-    PyErr_SetObject(PyExc_ValueError,
-                    py::str("Target size ({}) must be the same as input size ({})")
-                        .format(res[3].attr("size")(), cls_raw_o.attr("size")())
-                        .ptr());
-    throw py::error_already_set();
-  }
-
-  // 9-11. classification loss and the positives
-  at::Tensor cls, norm;
-  losses::Positives pos;
-  {
-    py::gil_scoped_release nogil;
-    at::Tensor col_avail =
-        losses::class_availability(has_rect, has_polygon, has_keypoint, has_polyline, is_pl);
-    std::tie(cls, norm) =
-        losses::cls_loss(cls_raw, target_scores, fg_mask, ignore_mask, col_avail,
-                         // the scores again, unless the assigner changed them in place
-                         scores_t._version() == scores_version ? scores_t : at::Tensor());
-  }
-  if (fg_mask.dim() != 2) pyapi::raise_unpack(2, fg_mask.dim());
-  pos = losses::positives(fg_mask);
-  py::dict entries;
-  entries["cls"] = pyapi::wrap(cls);
-
-  // 12. box loss
-  if (pos.n == 0) {
-    entries["box"] = self.attr("_zero")(box_raw_o);
-  } else {
-    at::Tensor w_box = losses::gather_rows(target_scores, pos).sum(-1);
-    const double floor = call_float(pyapi::getitem(acfg, "w_box_floor")).cast<double>();
-    at::Tensor pb = losses::gather_rows(pred_boxes, pos);
-    at::Tensor tb = losses::gather_rows(target_boxes, pos);
-    py::object ciou_fn = g_mod->global("ciou");
-    at::Tensor iou = ciou_fn.ptr() == g_ciou
-                         ? losses::ciou(pb, tb)
-                         : as_tensor(ciou_fn(pyapi::wrap(pb), pyapi::wrap(tb)), "iou");
-    entries["box"] = pyapi::wrap(losses::box_loss(iou, w_box, floor, norm));
-  }
-
-  // 13-14. matched slots and per-task losses
-  add_task_entries(self, preds, batch, points, strides, pos, matched_gt_o, entries);
-
-  // 15. weighted total, left to right from 0
-  py::object total = py::int_(0);
-  py::object w = self.attr("w");
-  for (auto item : entries) {
-    py::object wk = py::reinterpret_steal<py::object>(PyObject_GetItem(w.ptr(), item.first.ptr()));
-    if (!wk) throw py::error_already_set();
-    PyObject* term = PyNumber_Multiply(wk.ptr(), item.second.ptr());
-    if (!term) throw py::error_already_set();
-    py::object term_o = py::reinterpret_steal<py::object>(term);
-    PyObject* sum = PyNumber_Add(total.ptr(), term_o.ptr());
-    if (!sum) throw py::error_already_set();
-    total = py::reinterpret_steal<py::object>(sum);
-  }
-
-  // 16. detached statistics
+  losses::Binding binding(*g_mod, a, "MultiTaskCriterion.forward");
+  const losses::Result r = losses::forward(binding);
   py::dict stats;
-  for (auto item : entries) {
-    if (pyapi::is_tensor(item.second))
-      stats[item.first] = pyapi::wrap(THPVariable_Unpack(item.second.ptr()).detach());
-    else
-      stats[item.first] = item.second.attr("detach")();
-  }
-  stats["num_pos"] = g_mod->global("torch").attr("as_tensor")(static_cast<double>(pos.n));
-  return py::make_tuple(total, stats);
+  for (const auto& e : r.stats)
+    stats[losses::loss_name(e.first)] = losses::Binding::object(e.second);
+  stats["num_pos"] = losses::Binding::object(r.num_pos);
+  return py::make_tuple(losses::Binding::object(r.total), stats);
 }
 
 // ciou and dice_loss as composite dispatcher operators: called while
@@ -469,6 +343,180 @@ at::Tensor op_dice_loss(const at::Tensor& logits, const at::Tensor& targets,
 }
 
 }  // namespace
+
+// ---- flow.h's Callbacks: the common ones and forward's ----------------------------
+
+namespace halcyra {
+namespace losses {
+
+Value Binding::value(py::object o) {
+  Value v;
+  if (o.is_none()) return v;
+  if (pyapi::is_tensor(o)) v.tensor = THPVariable_Unpack(o.ptr());
+  v.object = hold_object(std::move(o));
+  return v;
+}
+
+py::handle Binding::object(const Value& v) {
+  return v.object ? py::handle(static_cast<PyObject*>(v.object.get())) : py::none();
+}
+
+py::handle Binding::dict(Key k) const { return k < Key::kHasRect ? preds_ : batch_; }
+
+bool Binding::has(Key k) { return pyapi::contains(preds_, key_name(k)); }
+
+Value Binding::fetch(Key k) { return value(pyapi::getitem(dict(k), key_name(k))); }
+
+Value Binding::fetch_float(Key k) { return value(to_float(pyapi::getitem(dict(k), key_name(k)))); }
+
+at::Tensor Binding::fetch_tensor(Key k) {
+  py::object v = pyapi::getitem(dict(k), key_name(k));
+  return pyapi::tensor_arg(v, fn_, key_name(k));
+}
+
+at::Tensor Binding::slot(int i) {
+  static const char* const names[] = {"fg_b", "fg_a", "fg_g"};
+  return pyapi::tensor_arg(a_[3 + i], fn_, names[i]);
+}
+
+void Binding::raise_not_tensor(const Value& v, const char* what) {
+  pyapi::tensor_arg(object(v), fn_, what);
+  throw std::logic_error("raise_not_tensor() of a tensor");
+}
+
+Value Binding::hold(const at::Tensor& t) { return value(pyapi::wrap(t)); }
+
+std::vector<Value> Binding::unpack(const Value& v, size_t n) {
+  std::vector<py::object> items = pyapi::unpack(object(v), n);
+  std::vector<Value> out;
+  out.reserve(n);
+  for (py::object& o : items) out.push_back(value(std::move(o)));
+  return out;
+}
+
+Value Binding::zero(const Value& t) { return value(self_.attr("_zero")(object(t))); }
+
+Value Binding::add(const Value& a, const Value& b) {
+  PyObject* r = PyNumber_Add(object(a).ptr(), object(b).ptr());
+  if (!r) throw py::error_already_set();
+  return value(py::reinterpret_steal<py::object>(r));
+}
+
+void Binding::raise_unpack(size_t n, size_t got) { pyapi::raise_unpack(n, got); }
+
+void Binding::raise(Error, const std::string& msg) { throw py::value_error(msg); }
+
+void Binding::unlocked(const std::function<void()>& f) {
+  py::gil_scoped_release nogil;
+  f();
+}
+
+Value Binding::anchors() {
+  py::object device = pyapi::getitem(batch_, "gt_boxes").attr("device");
+  return value(self_.attr("_anchors")(pyapi::getitem(preds_, "feat_shapes"), device));
+}
+
+Value Binding::decode_boxes(const Value& box_raw, const Value& points, const Value& strides) {
+  py::dict dkw;
+  dkw["offset"] = self_.attr("box_offset");
+  return value(call_kw(mod_.global("decode_boxes"),
+                       py::make_tuple(object(box_raw), object(points), object(strides)), dkw));
+}
+
+Value Binding::assign(const at::Tensor& scores_t, const at::Tensor& boxes, const Value& points,
+                      const Value& strides) {
+  py::object scores = pyapi::wrap(scores_t);
+  py::tuple args = py::make_tuple(scores, pyapi::wrap(boxes), object(points),
+                                  pyapi::getitem(batch_, "gt_boxes"),
+                                  pyapi::getitem(batch_, "gt_cls"),
+                                  pyapi::getitem(batch_, "gt_valid"),
+                                  pyapi::getitem(batch_, "gt_ignore"));
+  assign_cfg_ = self_.attr("assign_cfg");
+  py::object& acfg = assign_cfg_;
+  py::dict kw;
+  kw["topk"] = pyapi::getitem(acfg, "topk");
+  kw["alpha"] = pyapi::getitem(acfg, "alpha");
+  kw["beta"] = pyapi::getitem(acfg, "beta");
+  kw["strides"] = object(strides);
+  kw["target_floor"] = pyapi::getitem(acfg, "target_floor");
+  kw["rescue"] = pyapi::getitem(acfg, "rescue");
+  return value(call_kw(mod_.global("assign"), args, kw));
+}
+
+at::Tensor Binding::polyline_classes() {
+  return as_tensor(self_.attr("is_polyline_cls"), "is_polyline_cls");
+}
+
+void Binding::raise_target_size(const Value& target, const Value& input) {
+  PyErr_SetObject(PyExc_ValueError,
+                  py::str("Target size ({}) must be the same as input size ({})")
+                      .format(object(target).attr("size")(), object(input).attr("size")())
+                      .ptr());
+  throw py::error_already_set();
+}
+
+double Binding::box_floor() {
+  return call_float(pyapi::getitem(assign_cfg_, "w_box_floor")).cast<double>();
+}
+
+Function Binding::find_ciou() {
+  py::object fn = mod_.global("ciou");
+  Function f;
+  f.as_loaded = fn.ptr() == g_ciou;
+  f.object = hold_object(std::move(fn));
+  return f;
+}
+
+at::Tensor Binding::ciou(const Function& fn, const at::Tensor& box1, const at::Tensor& box2) {
+  py::handle f(static_cast<PyObject*>(fn.object.get()));
+  return as_tensor(f(pyapi::wrap(box1), pyapi::wrap(box2)), "iou");
+}
+
+Value Binding::index(const Value& matched, const Value& fg_b, const Value& fg_a) {
+  py::object r = object(matched)[py::make_tuple(object(fg_b), object(fg_a))];
+  return value(std::move(r));
+}
+
+Value Binding::task(Task t, const TaskArgs& ta) {
+  py::handle fb = object(ta.fg_b), fa = object(ta.fg_a), fg = object(ta.fg_g);
+  switch (t) {
+    case Task::kMask:
+      return value(self_.attr("_mask_loss")(preds_, batch_, fb, fa, fg));
+    case Task::kKpt:
+      return value(self_.attr("_kpt_loss")(preds_, batch_, object(ta.points), object(ta.strides),
+                                           fb, fa, fg));
+    case Task::kPline:
+      return value(self_.attr("_pline_loss")(preds_, batch_, object(ta.points),
+                                             object(ta.strides), fb, fa, fg));
+    case Task::kTag:
+      return value(self_.attr("_tag_loss")(preds_, batch_));
+  }
+  throw std::logic_error("unknown task");
+}
+
+Value Binding::total(const Entries& entries) {
+  py::object total = py::int_(0);
+  py::object w = self_.attr("w");
+  for (const auto& item : entries) {
+    py::object wk = py::reinterpret_steal<py::object>(
+        PyObject_GetItem(w.ptr(), py::str(loss_name(item.first)).ptr()));
+    if (!wk) throw py::error_already_set();
+    PyObject* term = PyNumber_Multiply(wk.ptr(), object(item.second).ptr());
+    if (!term) throw py::error_already_set();
+    py::object term_o = py::reinterpret_steal<py::object>(term);
+    PyObject* sum = PyNumber_Add(total.ptr(), term_o.ptr());
+    if (!sum) throw py::error_already_set();
+    total = py::reinterpret_steal<py::object>(sum);
+  }
+  return value(std::move(total));
+}
+
+Value Binding::detach(const Value& v) { return value(object(v).attr("detach")()); }
+
+Value Binding::count(double n) { return value(mod_.global("torch").attr("as_tensor")(n)); }
+
+}  // namespace losses
+}  // namespace halcyra
 
 TORCH_LIBRARY_FRAGMENT(halcyra, m) {
   m.def("ciou(Tensor box1, Tensor box2) -> Tensor", TORCH_FN(op_ciou));

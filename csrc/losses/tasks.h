@@ -1,15 +1,12 @@
 // Per-task losses of MultiTaskCriterion: masks (prototypes and refine ROIs),
 // keypoints, polylines and tags, plus the ROI jitter used by the refine loss.
+// Plain ATen, no Python objects; their Python side is binding.h's.
 #pragma once
 #include <ATen/ATen.h>
 
-#include "../pyapi/pyapi.h"
+#include <utility>
+
 namespace halcyra { namespace losses {
-// Defines the module-level function `_jitter_rois` on the module.
-void def_jitter_rois(const pyapi::Module& mod);
-// Adds the methods _mask_loss, _kpt_loss, _pline_loss, _tag_loss (pyapi
-// Functions, qualname "MultiTaskCriterion.<name>") to the class namespace.
-void add_task_methods(const pyapi::Module& mod, pybind11::dict ns);
 
 // ---- numerics (plain ATen, no Python objects), tasks_kernels.cpp ----------
 namespace tasks {
