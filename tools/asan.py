@@ -34,7 +34,8 @@ SANITIZERS = "address,undefined"
 SUITES = {
     "full": ["tests"],
     "ci": ["tests/test_assigner.py", "tests/test_decode.py", "tests/test_losses_core.py",
-           "tests/test_losses_tasks.py", "tests/test_neck.py", "tests/test_predict.py",
+           "tests/test_loss_kernels.py", "tests/test_losses_tasks.py", "tests/test_neck.py",
+           "tests/test_predict.py",
            "tests/test_predict_ops.py",
            "tests/test_refine.py", "tests/test_reliability.py"],
 }
