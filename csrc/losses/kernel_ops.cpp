@@ -213,12 +213,12 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
 #define HALCYRA_KERNEL_OPS(KEY, WBCE, WBCE_B, CROP, CROP_B, PROTO, PROTO_B) \
   TORCH_LIBRARY_IMPL(halcyra, KEY, m) {                                  \
     using namespace halcyra::losses;                                     \
-    m.impl("weighted_bce", TORCH_FN(WBCE));                              \
-    m.impl("weighted_bce_backward", TORCH_FN(WBCE_B));                   \
-    m.impl("crop_bce_sum", TORCH_FN(CROP));                              \
-    m.impl("crop_bce_sum_backward", TORCH_FN(CROP_B));                   \
-    m.impl("proto_crop_bce_sum", TORCH_FN(PROTO));                       \
-    m.impl("proto_crop_bce_sum_backward", TORCH_FN(PROTO_B));            \
+    m.impl("weighted_bce", &WBCE);                                      \
+    m.impl("weighted_bce_backward", &WBCE_B);                           \
+    m.impl("crop_bce_sum", &CROP);                                      \
+    m.impl("crop_bce_sum_backward", &CROP_B);                           \
+    m.impl("proto_crop_bce_sum", &PROTO);                               \
+    m.impl("proto_crop_bce_sum_backward", &PROTO_B);                    \
   }
 HALCYRA_KERNEL_OPS(CPU, kernels::weighted_bce_cpu, kernels::weighted_bce_backward_cpu,
                    kernels::crop_bce_cpu, kernels::crop_bce_backward_cpu,
