@@ -1,7 +1,6 @@
 #include "core.h"
 
 #include <ATen/core/Reduction.h>
-#include <ATen/core/dispatch/Dispatcher.h>
 #include <c10/core/impl/LocalDispatchKeySet.h>
 #include <torch/csrc/autograd/custom_function.h>
 
@@ -352,6 +351,14 @@ bool host_data(const at::Tensor& t) {
          !t.key_set().has(c10::DispatchKey::Functionalize);
 }
 
+// sigmoid(x) as the CPU loops read it (float32, contiguous, x's size): the
+// caller's scores where they are so, recomputed otherwise.
+at::Tensor loop_scores(const at::Tensor& s, const at::Tensor& x) {
+  if (s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes())
+    return s.contiguous();
+  return at::sigmoid(x).contiguous();
+}
+
 bool host_masks(const at::Tensor& m, int64_t B, int64_t A) {
   return host_data(m) && m.scalar_type() == at::kBool && m.dim() == 2 &&
          m.size(0) == B && m.size(1) == A && m.is_contiguous();
@@ -367,11 +374,7 @@ Pair weighted_bce_cpu(const at::Tensor& x_in, const at::Tensor& t_in, const at::
   const at::Tensor x = x_in.contiguous(), t = t_in.contiguous();
   const at::Tensor aw = aw_in.contiguous(), col = col_in.contiguous();
   if (!fused_cls(x, t, aw, col)) return weighted_bce_aten(x, t, aw, col);
-  // The loops read x, t, s, aw, col as fused_cls describes them.
-  at::Tensor s = s_in;
-  if (!(s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes()))
-    s = at::sigmoid(x);
-  s = s.contiguous();
+  const at::Tensor s = loop_scores(s_in, x);
   const ClsRows rows = rows_of(x, s, t, aw, col);
   const int64_t n_rows = x.size(0) * x.size(1), per = block_rows(x.size(2));
   const int64_t n_blocks = (n_rows + per - 1) / per;
@@ -408,10 +411,7 @@ at::Tensor weighted_bce_backward_cpu(const at::Tensor& grad, const at::Tensor& x
   const at::Tensor aw = aw_in.contiguous(), col = col_in.contiguous();
   if (!fused_cls(x, t, aw, col) || !grad.device().is_cpu() || grad.numel() != 1)
     return weighted_bce_backward_generic(grad, x, t, aw, col, s_in);
-  at::Tensor s = s_in;
-  if (!(s.device().is_cpu() && s.scalar_type() == at::kFloat && s.sizes() == x.sizes()))
-    s = at::sigmoid(x);
-  s = s.contiguous();
+  const at::Tensor s = loop_scores(s_in, x);
   // The scalar gradient is host memory: no device synchronisation.
   const float k = grad.item<float>();
   at::Tensor gx = at::empty(x.sizes(), x.options());
@@ -460,14 +460,9 @@ std::pair<at::Tensor, at::Tensor> cls_loss(const at::Tensor& cls_raw,
   }
   at::Tensor col = col_avail.to(cls_raw.scalar_type()).expand({B, nc});
   at::Tensor t = target_scores.detach().to(cls_raw.scalar_type());
-  static const auto op =
-      c10::Dispatcher::singleton()
-          .findSchemaOrThrow("halcyra::weighted_bce", "")
-          .typed<kernels::Pair(const at::Tensor&, const at::Tensor&, const at::Tensor&,
-                               const at::Tensor&, const at::Tensor&)>();
   at::Tensor sum, mass;
-  std::tie(sum, mass) =
-      op.call(cls_raw, t, anchor_w, col, scores.defined() ? scores : at::sigmoid(cls_raw.detach()));
+  std::tie(sum, mass) = kernels::weighted_bce(
+      cls_raw, t, anchor_w, col, scores.defined() ? scores : at::sigmoid(cls_raw.detach()));
   at::Tensor norm = mass.clamp_min(1.0);
   return {sum / norm, norm};
 }

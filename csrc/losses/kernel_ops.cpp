@@ -190,6 +190,18 @@ Pair cls_loss_op(T cls_raw, T target_scores, T fg_mask, T ignore_mask, T has_rec
 }
 
 }  // namespace
+
+namespace kernels {
+
+Pair weighted_bce(T x, T t, T aw, T col, T s) { return wbce_op().call(x, t, aw, col, s); }
+
+at::Tensor crop_bce_sum(T pm, T gt, T bounds) { return crop_op().call(pm, gt, bounds); }
+
+at::Tensor proto_crop_bce_sum(T rows, T protos, T image, T gt, T bounds) {
+  return proto_op().call(rows, protos, image, gt, bounds);
+}
+
+}  // namespace kernels
 }  // namespace losses
 }  // namespace halcyra
 

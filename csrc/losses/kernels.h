@@ -15,6 +15,15 @@ namespace kernels {
 
 using Pair = std::tuple<at::Tensor, at::Tensor>;
 
+// The operators themselves, through the dispatcher (kernel_ops.cpp): what
+// losses::cls_loss, tasks::crop_bce_sum and tasks::proto_crop_bce_sum call.
+Pair weighted_bce(const at::Tensor& x, const at::Tensor& t, const at::Tensor& aw,
+                  const at::Tensor& col, const at::Tensor& s);
+at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds);
+at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
+                              const at::Tensor& image, const at::Tensor& gt,
+                              const at::Tensor& bounds);
+
 // weighted_bce(x, t, aw, col, s) -> (sum, mass):
 //   sum  = sum over (b, a, c) of aw[b, a] * col[b, c] * bce_with_logits(x, t),
 //   mass = sum(t * col[:, None]);

@@ -2,7 +2,6 @@
 // cross-entropy (fused CPU kernel with its own backward, and a whole-map ATen
 // formulation for other devices), keypoint and polyline losses.
 #include <ATen/Parallel.h>
-#include <ATen/core/dispatch/Dispatcher.h>
 
 #include "../pyapi/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
@@ -369,11 +368,6 @@ at::Tensor proto_logits(const at::Tensor& rows, const at::Tensor& protos, const 
   return at::bmm(rows.unsqueeze(1), sel).reshape({n, hm, wm});
 }
 
-template <class F>
-c10::TypedOperatorHandle<F> find_op(const char* name) {
-  return c10::Dispatcher::singleton().findSchemaOrThrow(name, "").typed<F>();
-}
-
 }  // namespace
 
 }  // namespace tasks
@@ -425,18 +419,14 @@ Pair proto_crop_bce_backward_generic(const at::Tensor& grad, const at::Tensor& r
 
 namespace tasks {
 
-using T = const at::Tensor&;
-
 at::Tensor proto_crop_bce_sum(const at::Tensor& rows, const at::Tensor& protos,
                               const at::Tensor& image, const at::Tensor& gt,
                               const at::Tensor& bounds) {
-  static const auto op = find_op<at::Tensor(T, T, T, T, T)>("halcyra::proto_crop_bce_sum");
-  return op.call(rows, protos, image, gt, bounds);
+  return kernels::proto_crop_bce_sum(rows, protos, image, gt, bounds);
 }
 
 at::Tensor crop_bce_sum(const at::Tensor& pm, const at::Tensor& gt, const at::Tensor& bounds) {
-  static const auto op = find_op<at::Tensor(T, T, T)>("halcyra::crop_bce_sum");
-  return op.call(pm, gt, bounds);
+  return kernels::crop_bce_sum(pm, gt, bounds);
 }
 
 at::Tensor crop_bce_sum_aten(const at::Tensor& pm, const at::Tensor& gt,
