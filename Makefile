@@ -17,21 +17,12 @@ PYTHON ?= /usr/bin/python3
 ONLY ?=
 # What make test runs (pytest arguments): make test TESTS="tests/test_decode.py -x"
 TESTS ?= tests
-SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-DEBS := python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev \
-        python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy \
-        python3-pil ninja-build g++ make
-
 .PHONY: deps build test test-deep test-debian13 test-debian-testing demo bench wheel clean
 
+# The Debian packages the build, the tests and the demo need (tools/deps.sh
+# holds the list; it installs only what is missing and waits for apt's lock).
 deps:
-	@missing=""; for p in $(DEBS); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
-	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
-	fi
+	@tools/deps.sh build
 
 build: deps
 	@HALCYRA_ONLY=$(ONLY) MAX_JOBS=$${MAX_JOBS:-2} $(PYTHON) setup.py -q build_ext --inplace --build-temp build/temp

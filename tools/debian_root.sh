@@ -92,24 +92,13 @@ CACHE=/var/cache/halcyra
 log() { printf '[debian-%s] %s\n' "$SUITE" "$*"; }
 die() { log "$*" >&2; exit 1; }
 
-host_install() {
-  local missing=()
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    log "installing on the host: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  fi
-}
-
 MIRROR=${HALCYRA_DEBIAN_MIRROR:-$(host_mirror | head -n 1)}
 MIRROR=${MIRROR%/}
 [ -n "$MIRROR" ] || die "no Debian mirror in the host's apt sources; set HALCYRA_DEBIAN_MIRROR"
 
-# debootstrap brings wget; flock and unshare are util-linux's.
-host_install debootstrap debian-archive-keyring wget
+# debootstrap and wget on the host, through the tree's one install step;
+# flock and unshare are util-linux's.
+"$HERE/tools/deps.sh" roots
 
 # The codename the suite stands for now. When the mirror cannot be reached,
 # an existing root of that suite is used as it is.
