@@ -32,6 +32,7 @@ What it shows:
   * a PNG of validation images with ground truth and detections.
 """
 import argparse
+import contextlib
 import json
 import math
 import os
@@ -49,6 +50,7 @@ import torch
 import torch.distributed as dist
 import torch.nn as nn
 
+from halcyra import _torchcheck
 from halcyra.infer.predict import postprocess
 from halcyra.losses.losses import MultiTaskCriterion
 
@@ -331,8 +333,17 @@ def main(argv=None):
         before, _ = run_eval(model, val, device, args.size)
         log(f"untrained model: box mAP@0.5 {before['map50']:.3f}")
 
+    # Some torch builds compute wrong convolution gradients on some CPUs (oneDNN
+    # at more than one thread): checked once; where so, training runs with oneDNN off.
+    check = _torchcheck.check() if device.type == "cpu" else None
+    sound = check is None or check.sound
+    if not sound:
+        log(check.message)
+        log("the demo trains with oneDNN off (torch.backends.mkldnn.enabled = False)")
     t_train = time.time()
-    history = train(args, model, criterion, device, rank, world, steps)
+    with contextlib.nullcontext() if sound else _torchcheck.workaround():
+        onednn = torch.backends.mkldnn.enabled
+        history = train(args, model, criterion, device, rank, world, steps)
     t_train = time.time() - t_train
 
     summary = loss_summary(history)
@@ -343,7 +354,8 @@ def main(argv=None):
         log(f"  {k:<10s}{'':22s}{a:9.4f}  {b:9.4f}   {trend}")
 
     result = {"steps": steps, "batch": args.batch, "world_size": world, "train_seconds": t_train,
-              "losses_first_last": summary}
+              "losses_first_last": summary, "onednn_in_training": onednn,
+              "torch_convolutions_sound": None if check is None else check.sound}
     if world > 1:  # every process must hold the same weights after data-parallel training
         sums = [torch.zeros(1, dtype=torch.float64) for _ in range(world)]
         dist.all_gather(sums, torch.tensor([params_checksum(model)], dtype=torch.float64))

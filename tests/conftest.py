@@ -8,6 +8,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if ROOT not in sys.path:
     sys.path.insert(0, ROOT)
 
+from halcyra import _torchcheck  # noqa: E402
+
 DEVICES = ["cpu"] + (["cuda"] if torch.cuda.is_available() else [])
 
 
@@ -28,6 +30,26 @@ def run(request):
     dynamo.reset()
     return lambda f, *a, whole=True: torch.compile(f, backend="aot_eager", fullgraph=whole)(*a)
 
+
+
+def pytest_report_header(config):
+    """The running torch's convolutions, checked once per run: where they are
+    wrong, the tests that compare results of torch's own kernels (across the
+    kernels' code paths, compiled against eager) run with oneDNN off."""
+    verdict = _torchcheck.check()
+    line = "halcyra: " + verdict.message
+    if not verdict.sound:
+        line += ("\nhalcyra: tests comparing torch's own kernels run with oneDNN off "
+                 "(halcyra's tolerances unchanged)")
+    return line
+
+
+@pytest.fixture
+def sound_convolutions():
+    """The test body with torch's convolutions as they are where the run's
+    check found them sound, else with oneDNN off."""
+    with _torchcheck.sound_convolutions():
+        yield
 
 
 # The property suite runs in a child interpreter (tests/test_reliability.py) so

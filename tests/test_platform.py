@@ -352,10 +352,11 @@ def assert_tree_equal(got, want):
 
 
 @needs_compile
-def test_compiled_model_training_step_and_inference(setup):
+def test_compiled_model_training_step_and_inference(setup, sound_convolutions):
     """The demo model (trunk, HRNeckLite, heads, refine head) compiled with the
     default backend for inference; a compiled training step through the
-    criterion; postprocess inside a compiled function."""
+    criterion; postprocess inside a compiled function. Both sides run torch's
+    convolutions, with oneDNN off where the run's check found them wrong."""
     model, crit, images, batch = setup
     model.eval()
     fresh_compile()
