@@ -168,18 +168,25 @@ def test_decode_points(device):
         raises_like(error_of(ref_decode_points, raw, pts, st, n), D.decode_points, raw, pts, st, n)
 
 
+def unpack_message(seq, n):
+    """The interpreter's own message for `a, b, ... = seq` with n names."""
+    with pytest.raises(ValueError) as info:
+        exec(", ".join(f"_{i}" for i in range(n)) + ", = seq", {"seq": seq})
+    return str(info.value)
+
+
 def test_failures_have_python_types_and_messages():
     x = torch.zeros(1, 1, 4)
     pts, st = one_anchor()
     cases = [
         (lambda: D.flatten_preds(torch.zeros(2, 3)), ValueError,
-         "not enough values to unpack (expected 4, got 2)"),
+         unpack_message((2, 3), 4)),
         (lambda: D.flatten_preds(torch.zeros(1, 2, 3, 4, 5)), ValueError,
-         "too many values to unpack (expected 4)"),
-        (lambda: D.make_anchors([(1, 2, 3)]), ValueError, "too many values to unpack (expected 2)"),
-        (lambda: D.make_anchors([(1,)]), ValueError, "not enough values to unpack (expected 2, got 1)"),
+         unpack_message((1, 2, 3, 4, 5), 4)),
+        (lambda: D.make_anchors([(1, 2, 3)]), ValueError, unpack_message((1, 2, 3), 2)),
+        (lambda: D.make_anchors([(1,)]), ValueError, unpack_message((1,), 2)),
         (lambda: D.decode_points(torch.zeros(4), pts, st, 1), ValueError,
-         "not enough values to unpack (expected 3, got 1)"),
+         unpack_message((4,), 3)),
         (lambda: D.make_anchors(), TypeError,
          "make_anchors() missing 1 required positional argument: 'feat_shapes'"),
         (lambda: D.make_anchors(1, 2, 3, 4, 5), TypeError,
@@ -280,22 +287,6 @@ def test_operators_equal_the_functions(device):
     assert all(a.dtype == b.dtype and torch.equal(a, b) for a, b in zip(got, want))
     with pytest.raises(ValueError, match=r"2 heights, 1 widths and 2 strides"):
         torch.ops.halcyra.make_anchors([2, 1], [3], [8.0, 16.0], torch.float32, torch.device(device))
-
-
-def test_compiled_implementation_object():
-    """The implementation a function's body calls names itself and takes its
-    parameters positionally, exactly as many as the function has."""
-    # the body's closure: the implementation (and, on torches with a compiler,
-    # what it calls while the compiler traces)
-    impl, = (c.cell_contents for c in D.decode_boxes.__closure__
-             if type(c.cell_contents).__name__ == "compiled")
-    assert repr(impl) == "<compiled halcyra::decode_boxes>"
-    x = torch.zeros(1, 1, 4)
-    pts, st = D.make_anchors([(1, 1)])
-    assert torch.equal(impl(x, pts, st, 0.0), D.decode_boxes(x, pts, st))
-    for args, kw in (((x, pts, st), {}), ((x, pts, st, 0.0, 1), {}), ((x, pts, st, 0.0), {"raw": x})):
-        with pytest.raises(TypeError, match=r"^halcyra::decode_boxes: expected 4 positional arguments$"):
-            impl(*args, **kw)
 
 
 def test_defaults_are_live_and_signature_follows():

@@ -3,8 +3,6 @@
 #include <ATen/Parallel.h>
 #include "../pyapi/compat.h"
 
-#include <torch/csrc/autograd/custom_function.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -40,9 +38,8 @@ at::Tensor flatten_preds(const at::Tensor& x) {
 namespace {
 
 // Fused CPU paths for the common case (float32, anchors matching the anchor
-// axis): one pass instead of a chain of broadcasting tensor ops, and for boxes
-// whose raw regression needs a gradient one autograd node with a fused
-// backward pass. The arithmetic is the op sequence's, operation for operation
+// axis): one pass instead of a chain of broadcasting tensor ops, forward and
+// (boxes) backward. The arithmetic is the op sequence's, operation for operation
 // in float32 (the build disables FMA contraction), so results are identical.
 bool fused_shapes(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
                   int64_t last) {
@@ -53,20 +50,6 @@ bool fused_shapes(const at::Tensor& raw, const at::Tensor& points, const at::Ten
          points.size(0) == raw.size(1) && stride.size(0) == raw.size(1) && raw.numel() > 0;
 }
 
-bool fused_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
-              int64_t last) {
-  return fused_shapes(raw, points, stride, last) &&
-         !(at::GradMode::is_enabled() &&
-           (raw.requires_grad() || points.requires_grad() || stride.requires_grad()));
-}
-
-// The autograd form of the box path: recording, only raw needs a gradient,
-// and no forward-mode gradient is attached.
-bool fused_grad_ok(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride) {
-  return fused_shapes(raw, points, stride, 4) && at::GradMode::is_enabled() &&
-         raw.requires_grad() && !points.requires_grad() && !stride.requires_grad() &&
-         !raw._fw_grad(0).defined();
-}
 
 // Boxes of rows [i0, i1) of the (B * A) anchors from softplus values sp: the
 // scalar form, and the remainder of the AVX2 form. sp and out may be the same
@@ -157,11 +140,9 @@ __attribute__((target("avx2"))) void points_avx2(const float* r, const float* p,
 #endif
 
 // Boxes from raw (B, A, 4), points (A, 2), stride (A,), float32 on the CPU.
-// With `sp_kept`, the softplus values are left there (B, A, 4).
 // Preconditions: fused_shapes(raw, points_in, stride_in, 4).
 at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
-                       const at::Tensor& stride_in, float offset, bool apply_max,
-                       at::Tensor* sp_kept = nullptr) {
+                       const at::Tensor& stride_in, float offset, bool apply_max) {
   HALCYRA_RECORD("decode_boxes_kernel");
   TORCH_CHECK(fused_shapes(raw, points_in, stride_in, 4), "decode_boxes(): fused kernel misused");
   at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
@@ -171,7 +152,7 @@ at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
   // place; any other layout goes through softplus's own output, whose layout
   // (and so its vector/scalar split) follows raw's as in the op sequence.
   at::Tensor out, sp;
-  if (raw.is_contiguous() && !sp_kept) {
+  if (raw.is_contiguous()) {
     out = at::empty({B, A, 4}, raw.options());
     at::softplus_out(out, raw, 1, 20);
     sp = out;
@@ -189,7 +170,6 @@ at::Tensor fused_boxes(const at::Tensor& raw, const at::Tensor& points_in,
 #endif
     boxes_plain(r, p, s, A, offset, apply_max, begin, end, o);
   });
-  if (sp_kept) *sp_kept = sp;
   return out;
 }
 
@@ -224,7 +204,7 @@ void boxes_grad_plain(const float* sp, const float* g, const float* p, const flo
 
 // The same gradient with tensor ops, differentiable (double backward).
 at::Tensor boxes_grad_aten(const at::Tensor& raw, const at::Tensor& g, const at::Tensor& points,
-                           const at::Tensor& stride, float offset, bool apply_max) {
+                           const at::Tensor& stride, const at::Scalar& offset, bool apply_max) {
   at::Tensor g1 = g.slice(-1, 0, 2), g2 = g.slice(-1, 2, 4);
   if (apply_max) {
     at::Tensor d = (at::softplus(raw) - offset) * stride.unsqueeze(-1);
@@ -236,51 +216,6 @@ at::Tensor boxes_grad_aten(const at::Tensor& raw, const at::Tensor& g, const at:
   at::Tensor gd = at::cat({-g1, g2}, -1) * stride.unsqueeze(-1);
   return at::softplus_backward(gd, raw, 1, 20);
 }
-
-// decode_boxes as one autograd node when only raw needs a gradient: the
-// forward pass of fused_boxes, and a backward pass of one fused loop plus the
-// library's softplus_backward (the op sequence's gradient, value for value).
-struct BoxDecode : public torch::autograd::Function<BoxDecode> {
-  static at::Tensor forward(torch::autograd::AutogradContext* ctx, const at::Tensor& raw,
-                            const at::Tensor& points, const at::Tensor& stride, double offset,
-                            bool apply_max) {
-    at::Tensor sp;
-    at::Tensor out = fused_boxes(raw, points, stride, static_cast<float>(offset), apply_max, &sp);
-    ctx->save_for_backward({raw, points.contiguous(), stride.contiguous(), sp});
-    ctx->saved_data["offset"] = offset;
-    ctx->saved_data["apply_max"] = apply_max;
-    return out;
-  }
-
-  static torch::autograd::variable_list backward(torch::autograd::AutogradContext* ctx,
-                                                 torch::autograd::variable_list grads) {
-    HALCYRA_RECORD("decode_boxes_kernel_backward");
-    auto saved = ctx->get_saved_variables();
-    const at::Tensor &raw = saved[0], &points = saved[1], &stride = saved[2], &sp = saved[3];
-    const float offset = static_cast<float>(ctx->saved_data["offset"].toDouble());
-    const bool apply_max = ctx->saved_data["apply_max"].toBool();
-    const torch::autograd::variable_list none{at::Tensor(), at::Tensor(), at::Tensor(),
-                                              at::Tensor(), at::Tensor()};
-    if (!grads[0].defined()) return none;
-    torch::autograd::variable_list out = none;
-    if (at::GradMode::is_enabled()) {  // create_graph: a gradient that is itself differentiable
-      out[0] = boxes_grad_aten(raw, grads[0], points, stride, offset, apply_max);
-      return out;
-    }
-    // g (B, A, 4) as the forward pass's output; sp, points, stride as saved.
-    const at::Tensor g = grads[0].contiguous();
-    const int64_t A = raw.size(1);
-    at::Tensor gsp = at::empty(sp.sizes(), sp.options());
-    const float *ps = sp.data_ptr<float>(), *pg = g.data_ptr<float>();
-    const float *pp = points.data_ptr<float>(), *pst = stride.data_ptr<float>();
-    float* po = gsp.data_ptr<float>();
-    at::parallel_for(0, raw.size(0) * A, 8192, [&](int64_t begin, int64_t end) {
-      boxes_grad_plain(ps, pg, pp, pst, A, offset, apply_max, begin, end, po);
-    });
-    out[0] = at::softplus_backward(gsp, raw.detach(), 1, 20);
-    return out;
-  }
-};
 
 at::Tensor fused_points(const at::Tensor& raw_in, const at::Tensor& points_in,
                         const at::Tensor& stride_in) {
@@ -315,15 +250,59 @@ at::Tensor finish_boxes(const at::Tensor& d, const at::Tensor& points, bool appl
   return at::cat({x1y1, x2y2}, -1);
 }
 
-at::Tensor decode_boxes(const at::Tensor& raw, const at::Tensor& points,
-                        const at::Tensor& stride, const at::Scalar& offset,
-                        bool apply_max) {
-  if (fused_ok(raw, points, stride, 4) && !offset.isComplex())
-    return fused_boxes(raw, points, stride, offset.toFloat(), apply_max);
-  if (fused_grad_ok(raw, points, stride) && !offset.isComplex())
-    return BoxDecode::apply(raw, points, stride, static_cast<double>(offset.toFloat()), apply_max);
-  at::Tensor d = (at::softplus(raw) - offset) * stride.unsqueeze(-1);
-  return finish_boxes(d, points, apply_max);
+bool truthy(const at::Scalar& offset) {
+  return offset.isFloatingPoint() ? offset.toDouble() != 0.0
+         : offset.isComplex()     ? offset.toComplexDouble() != c10::complex<double>(0.0, 0.0)
+                                  : offset.toLong() != 0;
+}
+
+bool boxes_fused(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
+                 const at::Scalar& offset) {
+  // (a bool or complex offset: the formulation, whose subtraction refuses it)
+  return fused_shapes(raw, points, stride, 4) && !offset.isComplex() && !offset.isBoolean();
+}
+
+at::Tensor boxes_formulation(const at::Tensor& raw, const at::Tensor& points,
+                             const at::Tensor& stride, const at::Scalar& offset) {
+  return finish_boxes((at::softplus(raw) - offset) * stride.unsqueeze(-1), points, truthy(offset));
+}
+
+at::Tensor boxes_cpu(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
+                     const at::Scalar& offset) {
+  if (boxes_fused(raw, points, stride, offset))
+    return fused_boxes(raw, points, stride, offset.toFloat(), truthy(offset));
+  return boxes_formulation(raw, points, stride, offset);
+}
+
+at::Tensor boxes_backward_formulation(const at::Tensor& grad, const at::Tensor& raw,
+                                      const at::Tensor& points, const at::Tensor& stride,
+                                      const at::Scalar& offset) {
+  return boxes_grad_aten(raw, grad, points, stride, offset, truthy(offset));
+}
+
+// One fused loop from the gradient of the boxes to that of the softplus
+// values (recomputed here with the library's own kernel, as the forward pass
+// computed them), then the library's softplus_backward.
+at::Tensor boxes_backward_cpu(const at::Tensor& grad, const at::Tensor& raw,
+                              const at::Tensor& points_in, const at::Tensor& stride_in,
+                              const at::Scalar& offset) {
+  if (!boxes_fused(raw, points_in, stride_in, offset) || !fused_cpu(grad) ||
+      grad.scalar_type() != at::kFloat || grad.sizes() != raw.sizes())
+    return boxes_backward_formulation(grad, raw, points_in, stride_in, offset);
+  HALCYRA_RECORD("decode_boxes_kernel_backward");
+  const at::Tensor g = grad.contiguous(), sp = at::softplus(raw).contiguous();
+  const at::Tensor points = points_in.contiguous(), stride = stride_in.contiguous();
+  const int64_t A = raw.size(1);
+  const float off = offset.toFloat();
+  const bool apply_max = truthy(offset);
+  at::Tensor gsp = at::empty(sp.sizes(), sp.options());
+  const float *ps = sp.data_ptr<float>(), *pg = g.data_ptr<float>();
+  const float *pp = points.data_ptr<float>(), *pst = stride.data_ptr<float>();
+  float* po = gsp.data_ptr<float>();
+  at::parallel_for(0, raw.size(0) * A, 8192, [&](int64_t begin, int64_t end) {
+    boxes_grad_plain(ps, pg, pp, pst, A, off, apply_max, begin, end, po);
+  });
+  return at::softplus_backward(gsp, raw, 1, 20);
 }
 
 at::Tensor points_ops(const at::Tensor& raw, const at::Tensor& points,
@@ -333,10 +312,10 @@ at::Tensor points_ops(const at::Tensor& raw, const at::Tensor& points,
   return off + points.reshape({1, -1, 1, 2});
 }
 
-at::Tensor decode_points(const at::Tensor& raw, const at::Tensor& points,
-                         const at::Tensor& stride, int64_t n) {
+at::Tensor points_cpu(const at::Tensor& raw, const at::Tensor& points, const at::Tensor& stride,
+                      int64_t n) {
   // (2 * n computed only where it cannot overflow)
-  if (n > 0 && raw.dim() == 3 && n <= raw.size(2) / 2 && fused_ok(raw, points, stride, 2 * n))
+  if (n > 0 && raw.dim() == 3 && n <= raw.size(2) / 2 && fused_shapes(raw, points, stride, 2 * n))
     return fused_points(raw, points, stride);
   return points_ops(raw, points, stride, n);
 }

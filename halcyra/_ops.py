@@ -1,0 +1,97 @@
+"""halcyra's operator library (lib/libhalcyra.so: every kernel and operator,
+no Python in it) loaded into torch, and the argument checks the modules'
+Python faces share, with the messages the tensor library's own bindings give."""
+import operator
+import os
+
+import torch
+
+import halcyra
+
+LIBRARY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "libhalcyra.so")
+
+_PATHS = {"": "0", "0": "0", "1": "1", "scalar": "scalar"}
+
+
+def _paths():
+    """HALCYRA_GENERIC as the library reads it: the code paths its kernels take."""
+    value = os.environ.get("HALCYRA_GENERIC", "")
+    if value not in _PATHS:
+        raise ValueError(
+            f"HALCYRA_GENERIC={value!r}: expected '0' (or unset or empty: the fused CPU kernels), "
+            "'1' (the device-generic paths on the CPU) or 'scalar' (the fused kernels without "
+            "AVX2 / FMA)")
+    return _PATHS[value]
+
+
+halcyra._generic = _paths()
+torch.ops.load_library(LIBRARY)
+
+_HEAPTYPE = 1 << 9
+
+
+def type_name(obj):
+    """The name of obj's type as the interpreter's own messages give it
+    ("list", "numpy.float32")."""
+    t = type(obj)
+    if t.__flags__ & _HEAPTYPE or t.__module__ == "builtins":
+        return t.__name__
+    return f"{t.__module__}.{t.__name__}"
+
+
+def tensor(obj, fn, arg):
+    """obj itself when it is a tensor, else TypeError naming the argument."""
+    if not isinstance(obj, torch.Tensor):
+        raise TypeError(f"{fn}(): argument '{arg}' must be Tensor, not {type_name(obj)}")
+    return obj
+
+
+def shaped_tensor(obj, fn, arg):
+    """As tensor(), after reading obj.shape (AttributeError for objects without one)."""
+    if not isinstance(obj, torch.Tensor):
+        getattr(obj, "shape")    # AttributeError for objects without one, as obj.shape
+    return tensor(obj, fn, arg)
+
+
+def is_number(obj):
+    """bool, int, float or an integer-like object other than a tensor."""
+    return isinstance(obj, (bool, int, float)) or (
+        not isinstance(obj, torch.Tensor) and hasattr(type(obj), "__index__"))
+
+
+_INT64 = (-(1 << 63), 1 << 63)
+
+
+def _int64(v):
+    if not _INT64[0] <= v < _INT64[1]:
+        raise OverflowError(f"Python int too large to convert to C long: {v}")
+    return v
+
+
+def number(obj):
+    """A number as is_number() accepts it, as a plain bool, int or float."""
+    if isinstance(obj, bool):
+        return bool(obj)
+    if isinstance(obj, float):
+        return float(obj)
+    return _int64(obj if type(obj) is int else operator.index(obj))
+
+
+def integer(obj, fn, arg):
+    """An int: anything with __index__, or a one-element integer tensor."""
+    if isinstance(obj, torch.Tensor):
+        if obj.numel() == 1 and not obj.is_floating_point() and not obj.is_complex():
+            return obj.item()
+    elif hasattr(type(obj), "__index__"):
+        return _int64(operator.index(obj))
+    raise TypeError(f"{fn}(): argument '{arg}' must be int, not {type_name(obj)}")
+
+
+def level_number(obj, what):
+    """make_anchors' sizes and strides: a number as number() takes it, or a
+    one-element tensor's value."""
+    if is_number(obj):
+        return number(obj)
+    if isinstance(obj, torch.Tensor):
+        return obj.item()
+    raise TypeError(f"make_anchors(): {what} must be a number, not {type_name(obj)}")
