@@ -27,16 +27,19 @@ def _paths():
 halcyra._generic = _paths()
 torch.ops.load_library(LIBRARY)
 
-_HEAPTYPE = 1 << 9
-
-
 def type_name(obj):
-    """The name of obj's type as the interpreter's own messages give it
-    ("list", "numpy.float32")."""
-    t = type(obj)
-    if t.__flags__ & _HEAPTYPE or t.__module__ == "builtins":
-        return t.__name__
-    return f"{t.__module__}.{t.__name__}"
+    """The name of obj's type as the interpreter's own messages give it ("list",
+    "numpy.float32", "torch._C.Graph"): taken from such a message, since no
+    attribute of the type holds it for every kind of type."""
+    try:
+        operator.index(obj)
+    except TypeError as exc:
+        text = str(exc)
+        if text.startswith("'") and "' object cannot be interpreted as an integer" in text:
+            return text[1:text.index("' object cannot")]
+    except Exception:  # noqa: BLE001 - an __index__ of its own that fails: the name below
+        pass
+    return type(obj).__name__
 
 
 def tensor(obj, fn, arg):
@@ -64,7 +67,7 @@ _INT64 = (-(1 << 63), 1 << 63)
 
 def _int64(v):
     if not _INT64[0] <= v < _INT64[1]:
-        raise OverflowError(f"Python int too large to convert to C long: {v}")
+        raise OverflowError("Python int too large to convert to C long")
     return v
 
 

@@ -401,3 +401,38 @@ def test_box_gradients_equal_the_op_sequence():
     gr2, = torch.autograd.grad(ref_decode_boxes(r2, pts, st, 0.5), r2, grad, create_graph=True)
     gg2, = torch.autograd.grad((gr2 ** 2).sum(), r2)
     torch.testing.assert_close(gg1, gg2)
+
+
+@pytest.mark.parametrize("dtype", [torch.float32, torch.float64])
+def test_forward_mode_tangents_equal_the_formulation(dtype):
+    """A tangent on raw, the anchors or the strides comes out as the tensor
+    formulation's (the fused loops carry none, so they step aside)."""
+    import torch.autograd.forward_ad as fwad
+
+    g = torch.Generator().manual_seed(6)
+    pts, st = (t.to(dtype) for t in D.make_anchors([(3, 4), (2, 2)]))
+    raw4 = torch.randn(2, 16, 4, generator=g, dtype=dtype)
+    raw6 = torch.randn(2, 16, 6, generator=g, dtype=dtype)
+    calls = [(D.decode_boxes, ref_decode_boxes, raw4, 0.5), (D.decode_points, ref_decode_points, raw6, 3)]
+    for ours, ref, raw, extra in calls:
+        for i in range(3):
+            outs = []
+            for fn in (ours, ref):
+                args = [raw, pts, st]
+                with fwad.dual_level():
+                    args[i] = fwad.make_dual(args[i], torch.randn(args[i].shape, generator=g.manual_seed(i),
+                                                                  dtype=dtype))
+                    primal, tangent = fwad.unpack_dual(fn(*args, extra))
+                assert tangent is not None, (ours.__name__, i)
+                outs.append((primal, tangent))
+            torch.testing.assert_close(outs[0], outs[1])
+
+
+def test_type_names_in_messages_are_the_interpreters():
+    import os
+    st = os.stat(".")
+    with pytest.raises(TypeError, match=r"argument 'dtype' must be torch.dtype, not os.stat_result$"):
+        D.make_anchors([(2, 3)], dtype=st)
+    with pytest.raises(TypeError, match=r"argument 'n' must be int, not numpy.float32$"):
+        import numpy as np
+        D.decode_points(torch.zeros(1, 1, 2), torch.zeros(1, 2), torch.ones(1), np.float32(1))

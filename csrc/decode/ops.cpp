@@ -50,10 +50,12 @@ const auto& points_op() {
   return op;
 }
 
+// Whether a gradient is being recorded for any of ts, backward or forward
+// mode (a tangent attached: the formulation's operations carry it).
 bool recording(std::initializer_list<const at::Tensor*> ts) {
-  if (!at::GradMode::is_enabled()) return false;
   for (const at::Tensor* t : ts)
-    if (t->requires_grad()) return true;
+    if ((at::GradMode::is_enabled() && t->requires_grad()) || t->_fw_grad(0).defined())
+      return true;
   return false;
 }
 
@@ -104,8 +106,8 @@ struct BoxDecode : torch::autograd::Function<BoxDecode> {
 };
 
 at::Tensor boxes_autograd(T raw, T points, T stride, S offset) {
-  if (recording({&raw}) && !recording({&points, &stride}) && !raw._fw_grad(0).defined() &&
-      boxes_fused(raw, points, stride, offset))
+  if (at::GradMode::is_enabled() && raw.requires_grad() && !raw._fw_grad(0).defined() &&
+      !recording({&points, &stride}) && boxes_fused(raw, points, stride, offset))
     return BoxDecode::apply(raw, points, stride, offset);
   if (recording({&raw, &points, &stride})) return boxes_formulation(raw, points, stride, offset);
   at::AutoDispatchBelowADInplaceOrView below;
