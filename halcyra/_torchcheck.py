@@ -111,7 +111,7 @@ def check():
     forced = os.environ.get(FORCE_VARIABLE, "")
     if forced in ("sound", "faulty"):
         return Verdict(forced == "sound", _default_threads(),
-                       "" if forced == "sound" else "forced", forced=True)
+                       "" if forced == "sound" else "not probed", forced=True)
     if forced:
         raise ValueError(f"{FORCE_VARIABLE}={forced!r}: expected 'sound' or 'faulty'")
     return probe()

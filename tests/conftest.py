@@ -32,16 +32,29 @@ def run(request):
 
 
 
-def pytest_report_header(config):
-    """The running torch's convolutions, checked once per run: where they are
-    wrong, the tests that compare results of torch's own kernels (across the
-    kernels' code paths, compiled against eager) run with oneDNN off."""
+def torch_check_lines():
+    """What the run says of the running torch's convolutions, checked once per
+    run: where they are wrong, the tests that compare results of torch's own
+    kernels (across the kernels' code paths, compiled against eager) run with
+    oneDNN off."""
     verdict = _torchcheck.check()
-    line = "halcyra: " + verdict.message
+    lines = ["halcyra: " + verdict.message]
     if not verdict.sound:
-        line += ("\nhalcyra: tests comparing torch's own kernels run with oneDNN off "
-                 "(halcyra's tolerances unchanged)")
-    return line
+        lines.append("halcyra: tests comparing torch's own kernels run with oneDNN off "
+                     "(halcyra's tolerances unchanged)")
+    return lines
+
+
+def pytest_report_header(config):
+    return torch_check_lines() if _torchcheck.check().sound else []
+
+
+def pytest_sessionstart(session):
+    """A faulty torch is said even under -q, which hides the header."""
+    if not _torchcheck.check().sound:
+        reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+        for line in torch_check_lines():
+            reporter.write_line(line)
 
 
 @pytest.fixture

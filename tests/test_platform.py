@@ -226,8 +226,8 @@ def test_decode_compiles_into_one_graph():
 @needs_compile
 def test_anchors_compile_into_the_graph():
     """make_anchors with plain sizes and strides is traced into the graph;
-    other arguments (a generator, a tensor stride, an integer dtype) take the
-    compiled implementation, with the same results and errors as eagerly."""
+    other arguments (a generator, a tensor stride, an integer dtype) give the
+    same results and errors as eagerly."""
     shapes = [(4, 3), (2, 2), (1, 1)]
 
     def f(raw, dtype):
@@ -260,7 +260,8 @@ def test_anchors_compile_into_the_graph():
         cg("int")
     with pytest.raises(RuntimeError) as eager_error:
         g("int")
-    assert str(compiled_error.value) == str(eager_error.value)
+    # the operator's own error, reported through the compiler (which adds where it ran)
+    assert str(eager_error.value) in str(compiled_error.value)
     with pytest.raises(ValueError, match="not enough values to unpack"):
         torch.compile(lambda: D.make_anchors([(4,)]))()
 

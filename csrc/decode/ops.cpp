@@ -69,6 +69,10 @@ std::tuple<at::Tensor, at::Tensor> op_make_anchors(at::ArrayRef<at::Scalar> hs,
                                                    at::ArrayRef<at::Scalar> ws,
                                                    at::ArrayRef<at::Scalar> strides,
                                                    at::ScalarType dtype, at::Device device) {
+  // (the grid is built in place from `arange(h) + 0.5`: checked first, so that
+  // the message is the same wherever the operator runs, shapes-only included)
+  TORCH_CHECK(!at::isIntegralType(dtype, /*includeBool=*/false),
+              "result type Float can't be cast to the desired output type ", dtype);
   TORCH_CHECK_VALUE(hs.size() == ws.size() && hs.size() == strides.size(),
                     "make_anchors(): ", hs.size(), " heights, ", ws.size(), " widths and ",
                     strides.size(), " strides");
@@ -105,9 +109,17 @@ struct BoxDecode : torch::autograd::Function<BoxDecode> {
   }
 };
 
+// A tensor of the compiler's (fake, functional) or another Python subclass:
+// its sizes may be symbolic, so the fused loop's shape checks cannot be asked.
+bool python_tensor(T t) { return t.key_set().has(c10::DispatchKey::Python); }
+
 at::Tensor boxes_autograd(T raw, T points, T stride, S offset) {
+  // The node where the fused loop applies, and wherever the compiler traces
+  // (its graph then holds decode_boxes and decode_boxes_backward, whose
+  // kernels choose the loop or the formulation when they run).
   if (at::GradMode::is_enabled() && raw.requires_grad() && !raw._fw_grad(0).defined() &&
-      !recording({&points, &stride}) && boxes_fused(raw, points, stride, offset))
+      !recording({&points, &stride}) && !offset.isComplex() && !offset.isBoolean() &&
+      (python_tensor(raw) || boxes_fused(raw, points, stride, offset)))
     return BoxDecode::apply(raw, points, stride, offset);
   if (recording({&raw, &points, &stride})) return boxes_formulation(raw, points, stride, offset);
   at::AutoDispatchBelowADInplaceOrView below;
