@@ -74,7 +74,8 @@ def number(obj):
     if isinstance(obj, bool):
         return bool(obj)
     if isinstance(obj, float):
-        return float(obj)
+        # a subclass by its value, as arithmetic takes it
+        return obj if type(obj) is float else math.ldexp(obj, 0)
     return _int64(obj if type(obj) is int else operator.index(obj))
 
 
@@ -86,6 +87,16 @@ def integer(obj, fn, arg):
     elif hasattr(type(obj), "__index__"):
         return _int64(operator.index(obj))
     raise TypeError(f"{fn}(): argument '{arg}' must be int, not {type_name(obj)}")
+
+
+def double(obj, fn, arg):
+    """A number as is_number() accepts it, or a one-element tensor's value, as
+    a float; TypeError naming the argument for anything else."""
+    if is_number(obj):
+        return float(number(obj))
+    if isinstance(obj, torch.Tensor):
+        return float(obj.item())
+    raise TypeError(f"{fn}(): argument '{arg}' must be a number, not {type_name(obj)}")
 
 
 def real(obj):

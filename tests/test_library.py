@@ -16,7 +16,8 @@ import torch
 from halcyra import _ops
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PY_FACES = ["halcyra.infer.decode", "halcyra.models.backbone", "halcyra.losses.assigner"]
+PY_FACES = ["halcyra.infer.decode", "halcyra.models.backbone", "halcyra.losses.assigner",
+            "halcyra.models.refine"]
 PYTHON_SYMBOL = re.compile(r"^(_?Py[A-Z_]|_Py|PyInit_)|pybind11")
 
 
