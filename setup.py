@@ -90,7 +90,8 @@ def ext(name, folder):
 # Modules whose face is Python source (halcyra/<package>/<module>.py): each is
 # an extension module that embeds its source and runs it on import
 # (csrc/loader/module.cpp); their kernels and operators are in the library.
-PY_FACES = {"decode": "halcyra.infer.decode"}
+PY_FACES = {"decode": "halcyra.infer.decode", "backbone": "halcyra.models.backbone",
+            "assigner": "halcyra.losses.assigner", "refine": "halcyra.models.refine"}
 # The operator library: every kernel and operator of those modules (csrc/<folder>),
 # built once into halcyra/lib/libhalcyra.so, linked against libtorch only.
 LIB_SOURCES = sorted(f for folder in PY_FACES for f in glob.glob(os.path.join("csrc", folder, "*.cpp")))
@@ -133,8 +134,11 @@ for name, folder in [("halcyra.infer.decode", "decode"),
 
 # HALCYRA_ONLY=neck,backbone builds just those modules (by last name component),
 # so independent modules can be rebuilt without touching the others; the
-# operator library is built with a module whose face is Python, or with "lib".
+# operator library is built with a module whose face is Python, or with "lib",
+# which also builds every module whose face is Python (one small file each).
 _only = [n for n in os.environ.get("HALCYRA_ONLY", "").split(",") if n]
+if "lib" in _only:
+    _only += [n.rsplit(".", 1)[1] for n in PY_FACES.values()]
 if _only:
     EXTENSIONS = [e for e in EXTENSIONS if e.name.rsplit(".", 1)[1] in _only]
 

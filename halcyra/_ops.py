@@ -1,6 +1,7 @@
 """halcyra's operator library (lib/libhalcyra.so: every kernel and operator,
 no Python in it) loaded into torch, and the argument checks the modules'
 Python faces share, with the messages the tensor library's own bindings give."""
+import math
 import operator
 import os
 
@@ -76,7 +77,8 @@ def number(obj):
     if isinstance(obj, bool):
         return bool(obj)
     if isinstance(obj, float):
-        return float(obj)
+        # a subclass by its value, as arithmetic takes it
+        return obj if type(obj) is float else math.ldexp(obj, 0)
     return _int64(obj if type(obj) is int else operator.index(obj))
 
 
@@ -84,10 +86,31 @@ def integer(obj, fn, arg):
     """An int: anything with __index__, or a one-element integer tensor."""
     if isinstance(obj, torch.Tensor):
         if obj.numel() == 1 and not obj.is_floating_point() and not obj.is_complex():
-            return obj.item()
+            return int(obj.item())
     elif hasattr(type(obj), "__index__"):
         return _int64(operator.index(obj))
     raise TypeError(f"{fn}(): argument '{arg}' must be int, not {type_name(obj)}")
+
+
+def double(obj, fn, arg):
+    """A number as is_number() accepts it, or a one-element tensor's value, as
+    a float; TypeError naming the argument for anything else."""
+    if is_number(obj):
+        return float(number(obj))
+    if isinstance(obj, torch.Tensor):
+        return float(obj.item())
+    raise TypeError(f"{fn}(): argument '{arg}' must be a number, not {type_name(obj)}")
+
+
+def real(obj):
+    """A float as the interpreter's C functions take a double argument (its
+    __float__, else its __index__; a float subclass by its value; TypeError
+    "must be real number" otherwise), or a one-element tensor's value."""
+    if type(obj) in (float, int, bool):
+        return float(obj)
+    if isinstance(obj, torch.Tensor):
+        return float(obj.item())
+    return math.ldexp(obj, 0)       # x itself for every double x, converted as such
 
 
 def level_number(obj, what):

@@ -1,5 +1,7 @@
 """halcyra.losses.assigner.assign: against the eager formulation and its contract."""
 import inspect
+import math
+import re
 
 import pytest
 import torch
@@ -247,3 +249,50 @@ def test_disagreeing_arguments_raise_before_any_read():
     r = assign(scores, pred, pts, gt, cls[:1], valid[:1], None, strides=st)
     assert torch.equal(r[0], assign(scores, pred, pts, gt, cls[:1].expand(2, -1),
                                     valid[:1].expand(2, -1), None, strides=st)[0])
+
+
+def test_numbers_and_errors_of_the_arguments():
+    """topk is an int (__index__, or a one-element integer tensor); alpha, beta
+    and target_floor are real numbers as the interpreter takes a double (a
+    float subclass by its value, a one-element tensor too); rescue by its truth.
+    Anything else is a TypeError, the first in the order of the parameters."""
+    args, st = problem(4)
+    want = assign(*args, topk=3, alpha=0.5, strides=st, rescue=True)
+
+    class Half(float):
+        def __float__(self):
+            return 2.0
+
+    class Three:
+        def __index__(self):
+            return 3
+
+    for kw in ({"topk": torch.tensor(3), "alpha": torch.tensor(0.5), "rescue": torch.tensor(1)},
+               {"topk": Three(), "alpha": Half(0.5), "rescue": [0]}):
+        assert all(torch.equal(a, b) for a, b in zip(assign(*args, strides=st, **kw), want))
+    with pytest.raises(TypeError) as real_error:
+        math.sqrt("0.5")     # the interpreter's own message for a double argument
+    cases = [({"alpha": "0.5"}, "^" + re.escape(str(real_error.value)) + "$"),
+             ({"topk": 3.0}, r"^assign\(\): argument 'topk' must be int, not float$"),
+             ({"strides": [8.0]}, r"^assign\(\): argument 'strides' must be Tensor, not list$"),
+             ({"beta": "x", "topk": None}, "'topk'"),
+             ({"target_floor": None, "strides": 1}, "'strides'")]
+    for fn in (assign, _assign_dense):
+        for kw, message in cases:
+            with pytest.raises(TypeError, match=message):
+                fn(*args, **kw)
+        with pytest.raises(TypeError, match=r"^assign\(\): argument 'gt_ignore' must be Tensor, not int$"):
+            fn(*args[:6], 0)
+
+
+def test_operators_of_both_paths_give_shapes_on_meta_tensors():
+    args, st = problem(0)
+    meta = [t.to("meta") for t in args]
+    B, A, nc = args[0].shape
+    for fn in (assign, _assign_dense):
+        out = fn(*meta, strides=st.to("meta"))
+        assert [tuple(t.shape) for t in out] == [(B, A), (B, A), (B, A, 4), (B, A, nc), (B, A)]
+        assert [t.dtype for t in out] == [torch.bool, torch.int64, torch.float32, torch.float32, torch.bool]
+        assert all(t.is_meta for t in out)
+    with pytest.raises(RuntimeError, match="points"):
+        torch.ops.halcyra._assign_dense(*meta[:2], meta[2][1:], *meta[3:], 10, 0.5, 6.0, None, 0.0, False)

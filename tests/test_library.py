@@ -5,6 +5,7 @@ import inspect
 import linecache
 import os
 import re
+import runpy
 import subprocess
 import sys
 import traceback
@@ -15,7 +16,8 @@ import torch
 from halcyra import _ops
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PY_FACES = ["halcyra.infer.decode"]
+PY_FACES = ["halcyra.infer.decode", "halcyra.models.backbone", "halcyra.losses.assigner",
+            "halcyra.models.refine"]
 PYTHON_SYMBOL = re.compile(r"^(_?Py[A-Z_]|_Py|PyInit_)|pybind11")
 
 
@@ -58,9 +60,15 @@ def test_module_is_an_extension_that_runs_its_python_source(name):
     source = os.path.join(ROOT, *name.split(".")) + ".py"
     needed, undefined, _ = dynamic(mod.__file__)
     assert not [n for n in needed if "torch" in n or "c10" in n], needed
+    # the names and the docstring that running the file itself gives
+    ran = runpy.run_path(source)
+    assert sorted(k for k in vars(mod) if not k.startswith("__")) == sorted(
+        k for k in ran if not k.startswith("__"))
+    assert mod.__doc__ == ran["__doc__"]
     functions = [v for v in vars(mod).values()
                  if inspect.isfunction(v) and v.__module__ == name]
-    assert functions
+    functions += [f for c in vars(mod).values() if isinstance(c, type) and c.__module__ == name
+                  for f in vars(c).values() if inspect.isfunction(f)]
     for f in functions:
         assert f.__code__.co_filename == source
         assert inspect.getsource(f) in open(source).read()

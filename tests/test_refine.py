@@ -1,5 +1,6 @@
-"""RefineHead: a trainable torch.nn.Module with C++ methods that follows the
-refine-head contract of the postprocess and the criterion."""
+"""RefineHead: a trainable torch.nn.Module, Python methods around the head's
+operators, that follows the refine-head contract of the postprocess and the
+criterion."""
 import copy
 import inspect
 import pickle
@@ -49,6 +50,20 @@ def test_class_contract():
     assert Sub(8, 5, 6).sanitize(torch.zeros(1, 4), (10, 10), 2.0).tolist() == [[1, 1, 5, 5]]
 
 
+def test_a_seed_gives_the_initial_weights_it_always_gave():
+    """The body's second convolution draws its initial weights before the
+    first (the order the head has always drawn them in); the output
+    convolution starts at zero."""
+    torch.manual_seed(5)
+    head = RefineHead(4, roi=3, hidden=6)
+    torch.manual_seed(5)
+    reduce = torch.nn.Conv2d(4, 6, 1)
+    second, first = torch.nn.Conv2d(6, 6, 3, padding=1), torch.nn.Conv2d(7, 6, 3, padding=1)
+    for mine, want in ((head.reduce, reduce), (head.body[0], first), (head.body[2], second)):
+        assert torch.equal(mine.weight, want.weight) and torch.equal(mine.bias, want.bias)
+    assert not head.out.weight.any() and not head.out.bias.any()
+
+
 def test_sanitize_clips_orders_and_widens(run):
     head = RefineHead(min_side=4.0)
     nan, inf = float("nan"), float("inf")
@@ -63,6 +78,12 @@ def test_sanitize_clips_orders_and_widens(run):
     assert head.sanitize(torch.tensor([[0.0, 0.0, 1.0, 1.0]]), (1, 1), 2.0).tolist() == [[0, 0, 2, 2]]
     # sizes and stride as tensor numbers; anything else that is not a number is a TypeError
     assert torch.equal(head.sanitize(boxes, (torch.tensor(320), 320), torch.tensor(2.0)), out)
+
+    class Two(float):      # a float subclass counts by its value, as arithmetic takes it
+        def __float__(self):
+            return 3.0
+
+    assert torch.equal(head.sanitize(boxes, (320, 320), Two(2.0)), out)
     with pytest.raises(TypeError, match=r"^sanitize\(\): argument 'size' must be a number, not str$"):
         head.sanitize(boxes, ("320", 320), 2.0)
     with pytest.raises(TypeError, match=r"^sanitize\(\): argument 'stride' must be a number, not NoneType$"):
@@ -214,6 +235,13 @@ def test_partial_coarse_logits_only_for_the_head_as_shipped(monkeypatch):
         assert "halcyra::coarse_blocks" not in names
         assert all(torch.equal(g["masks"], w["masks"]) for g, w in zip(got, want))
     assert all(c.isfinite().all() for c in seen)   # the hook saw the full logits
+    # a forward assigned to the class, then the module's own again
+    own = RefineHead.forward
+    for forward, partial in ((lambda self, *a: own(self, *a), False), (own, halcyra._generic != "1")):
+        monkeypatch.setattr(RefineHead, "forward", forward)
+        got, names = regions_profiled(lambda: P.postprocess(preds, refine=head, **kw))
+        assert ("halcyra::coarse_blocks" in names) == partial
+        assert all(torch.equal(g["masks"], w["masks"]) for g, w in zip(got, want))
     monkeypatch.setattr(R, "roi_align", lambda *a, **k: roi_align(*a, **k))
     got, names = regions_profiled(lambda: P.postprocess(preds, refine=head, **kw))
     assert "halcyra::coarse_blocks" not in names

@@ -89,11 +89,13 @@ EOF
   # 1. Build: each module in its own process (setup.py builds its modules one
   # after the other, and no module has more than a handful of files).
   cores=$(nproc)
+  # The modules not yet moved to a Python face: the folders with a bind.cpp.
   mods=$(for d in csrc/*/; do d=${d%/}; d=${d#csrc/}
-           [ "$d" != pyapi ] && [ "$d" != loader ] && ls csrc/"$d"/*.cpp >/dev/null 2>&1 && echo "$d"; done)
-  echo "cuda_check: building the operator library, then $(echo "$mods" | wc -w) modules, MAX_JOBS=$cores each"
+           [ -f csrc/"$d"/bind.cpp ] && echo "$d"; done)
+  echo "cuda_check: building the operator library and its Python faces, then $(echo "$mods" | wc -w) modules, MAX_JOBS=$cores each"
   t0=$(now)
-  # The library first, once (the modules whose face is Python find it built).
+  # The library first, once, with the modules whose face is Python (each one
+  # small file, built in this one process: no two builds of the library race).
   HALCYRA_ONLY=lib MAX_JOBS=$cores HALCYRA_BUILD_LOG="build/build-lib.log" \
     "$PYTHON" setup.py -q build_ext --inplace --build-temp build/temp || {
       cp build/build-lib.log "$out"/ 2>/dev/null

@@ -91,7 +91,9 @@ def stub(modname):
             lines.append(f"class {name}({base.__module__.replace('torch.nn.modules.module', 'torch.nn')}.{base.__qualname__}):")
             lines += doc_line(obj, "    ")
             for attr, val in vars(obj).items():
-                if attr in ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__"):
+                # (a class statement adds the last two from Python 3.13 on)
+                if attr in ("__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
+                            "__firstlineno__", "__static_attributes__"):
                     continue
                 if isinstance(val, staticmethod):
                     lines += ["    @staticmethod", f"    def {attr}{sig_text(val.__func__)}: ..."]

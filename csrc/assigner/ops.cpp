@@ -1,6 +1,6 @@
 // halcyra::assign as a dispatcher operator: its schema, its kernels and its
-// fake kernel. The Python function calls it while torch.compile traces, so
-// an assignment stays inside the compiled graph.
+// fake kernel. The module's functions call it (eagerly and while a compiler
+// traces), so an assignment stays inside a compiled graph.
 //
 //   CompositeExplicitAutograd   every device: assigner::assign, which takes
 //                               the fused loop for CPU tensors and the
@@ -10,6 +10,10 @@
 //                               result requires grad
 //   Meta                        sizes and dtypes of the results, after the
 //                               size checks of the kernel (symbolic sizes too)
+//
+// halcyra::_assign_dense, with the same schema and the same kernels, always
+// takes the whole-tensor formulation: the CPU runs what other devices run, so
+// that the two paths can be compared.
 #include <ATen/ATen.h>
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/library.h>
@@ -22,6 +26,7 @@ namespace {
 
 using Results = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
 
+template <bool kDense>
 Results assign_kernel(const at::Tensor& scores, const at::Tensor& pred_boxes,
                       const at::Tensor& points, const at::Tensor& gt_boxes,
                       const at::Tensor& gt_cls, const at::Tensor& gt_valid,
@@ -34,20 +39,23 @@ Results assign_kernel(const at::Tensor& scores, const at::Tensor& pred_boxes,
   opt.beta = beta;
   opt.target_floor = target_floor;
   opt.rescue = rescue;
+  opt.dense = kDense;
   Result r = assign(scores, pred_boxes, points, gt_boxes, gt_cls, gt_valid,
                     gt_ignore.value_or(at::Tensor()), strides.value_or(at::Tensor()), opt);
   return {r.fg_mask, r.matched_gt, r.target_boxes, r.target_scores, r.ignore_mask};
 }
 
+template <bool kDense>
 Results assign_autograd(const at::Tensor& scores, const at::Tensor& pred_boxes,
                         const at::Tensor& points, const at::Tensor& gt_boxes,
                         const at::Tensor& gt_cls, const at::Tensor& gt_valid,
                         const c10::optional<at::Tensor>& gt_ignore, int64_t topk, double alpha,
                         double beta, const c10::optional<at::Tensor>& strides,
                         double target_floor, bool rescue) {
-  static const auto op = c10::Dispatcher::singleton()
-                             .findSchemaOrThrow("halcyra::assign", "")
-                             .typed<decltype(assign_kernel)>();
+  static const auto op =
+      c10::Dispatcher::singleton()
+          .findSchemaOrThrow(kDense ? "halcyra::_assign_dense" : "halcyra::assign", "")
+          .typed<decltype(assign_kernel<kDense>)>();
   at::AutoDispatchBelowADInplaceOrView below;
   return op.call(scores, pred_boxes, points, gt_boxes, gt_cls, gt_valid, gt_ignore, topk, alpha,
                  beta, strides, target_floor, rescue);
@@ -78,16 +86,26 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
       "assign(Tensor scores, Tensor pred_boxes, Tensor points, Tensor gt_boxes, Tensor gt_cls, "
       "Tensor gt_valid, Tensor? gt_ignore, int topk, float alpha, float beta, Tensor? strides, "
       "float target_floor, bool rescue) -> (Tensor, Tensor, Tensor, Tensor, Tensor)");
+  m.def(
+      "_assign_dense(Tensor scores, Tensor pred_boxes, Tensor points, Tensor gt_boxes, "
+      "Tensor gt_cls, Tensor gt_valid, Tensor? gt_ignore, int topk, float alpha, float beta, "
+      "Tensor? strides, float target_floor, bool rescue) -> (Tensor, Tensor, Tensor, Tensor, Tensor)");
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
-  m.impl("assign", TORCH_FN(halcyra::assigner::assign_kernel));
+  using namespace halcyra::assigner;
+  m.impl("assign", TORCH_FN(assign_kernel<false>));
+  m.impl("_assign_dense", TORCH_FN(assign_kernel<true>));
 }
 
 TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {
-  m.impl("assign", TORCH_FN(halcyra::assigner::assign_autograd));
+  using namespace halcyra::assigner;
+  m.impl("assign", TORCH_FN(assign_autograd<false>));
+  m.impl("_assign_dense", TORCH_FN(assign_autograd<true>));
 }
 
 TORCH_LIBRARY_IMPL(halcyra, Meta, m) {
-  m.impl("assign", TORCH_FN(halcyra::assigner::assign_meta));
+  using namespace halcyra::assigner;
+  m.impl("assign", TORCH_FN(assign_meta));
+  m.impl("_assign_dense", TORCH_FN(assign_meta));
 }

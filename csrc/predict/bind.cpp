@@ -128,13 +128,22 @@ bool own_refine_head(py::handle refine) {
   PyObject* cls = PyDict_GetItemString(PyModule_GetDict(mod), "RefineHead");
   if (!cls || reinterpret_cast<PyObject*>(Py_TYPE(refine.ptr())) != cls) return false;
   PyObject* fwd = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(cls)->tp_dict, "forward");
-  // The refine module's own forward: a function made by that module (its code
-  // carries the module's name as file name), not one assigned later.
-  if (!fwd || !PyFunction_Check(fwd)) return false;
+  // The refine module's own forward: a function of that module's namespace
+  // whose code comes from the module's source file (refine.py beside its .so,
+  // the name its code is compiled under), not one assigned later.
+  if (!fwd || !PyFunction_Check(fwd) || PyFunction_GET_GLOBALS(fwd) != PyModule_GetDict(mod))
+    return false;
   py::handle code = PyFunction_GET_CODE(fwd);
   py::object file = code.attr("co_filename"), qual = py::handle(fwd).attr("__qualname__");
+  PyObject* so = PyModule_GetFilenameObject(mod);
+  if (!so) {
+    PyErr_Clear();
+    return false;
+  }
+  std::string source = py::reinterpret_steal<py::str>(so).cast<std::string>();
+  source = source.substr(0, source.rfind('/') + 1) + "refine.py";
   if (!py::isinstance<py::str>(qual) || qual.cast<std::string>() != "RefineHead.forward" ||
-      !py::isinstance<py::str>(file) || file.cast<std::string>() != "<halcyra.models.refine>")
+      !py::isinstance<py::str>(file) || file.cast<std::string>() != source)
     return false;
   if (PyDict_GetItemString(PyModule_GetDict(mod), "roi_align") != g_roi_align->ptr()) return false;
   PyObject* dict = PyObject_GenericGetDict(refine.ptr(), nullptr);
