@@ -180,13 +180,13 @@ def test_failures_have_python_types_and_messages():
     pts, st = one_anchor()
     cases = [
         (lambda: D.flatten_preds(torch.zeros(2, 3)), ValueError,
-         unpack_message((2, 3), 4)),
+         unpack_message(torch.Size([2, 3]), 4)),
         (lambda: D.flatten_preds(torch.zeros(1, 2, 3, 4, 5)), ValueError,
-         unpack_message((1, 2, 3, 4, 5), 4)),
+         unpack_message(torch.Size([1, 2, 3, 4, 5]), 4)),
         (lambda: D.make_anchors([(1, 2, 3)]), ValueError, unpack_message((1, 2, 3), 2)),
         (lambda: D.make_anchors([(1,)]), ValueError, unpack_message((1,), 2)),
         (lambda: D.decode_points(torch.zeros(4), pts, st, 1), ValueError,
-         unpack_message((4,), 3)),
+         unpack_message(torch.Size([4]), 3)),
         (lambda: D.make_anchors(), TypeError,
          "make_anchors() missing 1 required positional argument: 'feat_shapes'"),
         (lambda: D.make_anchors(1, 2, 3, 4, 5), TypeError,
