@@ -158,18 +158,20 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
   m.def("decode_points(Tensor raw, Tensor points, Tensor stride, int n) -> Tensor");
 }
 
+// The kernels of decode.cpp by function pointer (TORCH_FN needs a constant
+// address, which another translation unit's function is not in every build).
 TORCH_LIBRARY_IMPL(halcyra, CPU, m) {
   using namespace halcyra::decode;
-  m.impl("decode_boxes", TORCH_FN(boxes_cpu));
-  m.impl("decode_boxes_backward", TORCH_FN(boxes_backward_cpu));
-  m.impl("decode_points", TORCH_FN(points_cpu));
+  m.impl("decode_boxes", &boxes_cpu);
+  m.impl("decode_boxes_backward", &boxes_backward_cpu);
+  m.impl("decode_points", &points_cpu);
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
   using namespace halcyra::decode;
-  m.impl("decode_boxes", TORCH_FN(boxes_formulation));
-  m.impl("decode_boxes_backward", TORCH_FN(boxes_backward_formulation));
-  m.impl("decode_points", TORCH_FN(points_ops));
+  m.impl("decode_boxes", &boxes_formulation);
+  m.impl("decode_boxes_backward", &boxes_backward_formulation);
+  m.impl("decode_points", &points_ops);
 }
 
 TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {
