@@ -116,6 +116,8 @@ def real(obj):
 def level_number(obj, what):
     """make_anchors' sizes and strides: a number as number() takes it, or a
     one-element tensor's value."""
+    if type(obj) is float or (type(obj) is int and _INT64[0] <= obj < _INT64[1]):
+        return obj                      # the common case, without the checks below
     if is_number(obj):
         return number(obj)
     if isinstance(obj, torch.Tensor):
