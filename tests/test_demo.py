@@ -85,7 +85,7 @@ def demo_module():
     return demo
 
 
-def test_raw_predictions_and_training_steps(demo_module):
+def test_raw_predictions_and_training_steps(demo_module, sound_convolutions):
     demo = demo_module
     args = demo.parse_args(["--seed", "0"])
     model, criterion, _ = demo.build(args, torch.device("cpu"))

@@ -105,7 +105,7 @@ def test_mask_loss_half_predictions_and_float64_boxes():
     close(grads(ours, [preds["coef"]])[0], grads(ref, [preds["coef"]])[0])
 
 
-def test_mask_loss_soft_targets_with_gradient():
+def test_mask_loss_soft_targets_with_gradient(sound_convolutions):
     # Float targets that require grad take the whole-map product path; both
     # inputs get the gradient of the eager formulation.
     crit = make_crit()
@@ -550,7 +550,7 @@ def task_op_calls(crit):
 
 
 @pytest.mark.parametrize("task", ["kpt", "pline", "tag"])
-def test_task_operators_give_the_methods_losses_and_gradients(task):
+def test_task_operators_give_the_methods_losses_and_gradients(task, sound_convolutions):
     """Each operator's losses and its kept gradients are the method's, with
     and without selected instances; without a gradient to keep it records
     none; its fake kernels give scalar losses and gradients of the input's

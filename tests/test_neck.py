@@ -158,7 +158,7 @@ def test_non_default_widths_and_no_mask():
 
 
 @pytest.mark.parametrize("train", [False, True])
-def test_forward_matches_reference(device, train):
+def test_forward_matches_reference(device, train, sound_convolutions):
     ours, ref = pair(device=device)
     ours.train(train)
     ref.train(train)
@@ -335,7 +335,7 @@ def test_hooks_fire_and_can_change_data():
     assert set(out) == {"c2", "f2", "p3", "p4", "p5"}
 
 
-def test_autograd_matches_reference(device):
+def test_autograd_matches_reference(device, sound_convolutions):
     ours, ref = pair(device=device)
     fed = []
     ours.f2_conv.register_forward_pre_hook(lambda m, a: fed.append(a[0].grad_fn.name()))

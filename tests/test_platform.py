@@ -439,7 +439,7 @@ def neck_variants():
 @needs_compile
 @pytest.mark.parametrize("variant", ["plain", "replaced", "subclass", "no_mask"])
 @pytest.mark.parametrize("train", [False, True], ids=["eval", "train"])
-def test_neck_compiles_into_one_graph(variant, train):
+def test_neck_compiles_into_one_graph(variant, train, sound_convolutions):
     """fullgraph=True of a model holding the neck: the values, gradients and
     batch-norm statistics of eager mode, and the forward hooks of its blocks
     fire in the compiled run too."""
