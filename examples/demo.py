@@ -333,8 +333,8 @@ def main(argv=None):
         before, _ = run_eval(model, val, device, args.size)
         log(f"untrained model: box mAP@0.5 {before['map50']:.3f}")
 
-    # Some torch builds compute wrong convolution gradients on some CPUs (oneDNN
-    # at more than one thread): checked once; where so, training runs with oneDNN off.
+    # Some torch builds compute wrong convolution gradients through oneDNN on
+    # some CPUs: checked once; where so, training runs with oneDNN off.
     check = _torchcheck.check() if device.type == "cpu" else None
     sound = check is None or check.sound
     if not sound:
