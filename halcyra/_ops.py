@@ -1,6 +1,7 @@
 """halcyra's operator library (lib/libhalcyra.so: every kernel and operator,
-no Python in it) loaded into torch, and the argument checks the modules'
-Python faces share, with the messages the tensor library's own bindings give."""
+no Python in it) loaded into torch with the fake kernels only Python can
+write, and the argument checks the modules' Python faces share, with the
+messages the tensor library's own bindings give."""
 import math
 import operator
 import os
@@ -123,3 +124,64 @@ def level_number(obj, what):
     if isinstance(obj, torch.Tensor):
         return obj.item()
     raise TypeError(f"make_anchors(): {what} must be a number, not {type_name(obj)}")
+
+
+def _register_fakes():
+    """Fake kernels of the library's operators whose result sizes depend on
+    values (halcyra::detect, select_candidates and class_nms): new unbacked
+    sizes of the compiler's, which only a fake kernel written in Python can
+    make, so that torch.compile and torch.export trace through them. The
+    other operators' fake kernels are C++. Where torch has neither
+    torch.library.register_fake nor impl_abstract (and get_ctx), nothing is
+    registered."""
+    library = torch.library
+    register = getattr(library, "register_fake", None) or getattr(library, "impl_abstract", None)
+    get_ctx = getattr(library, "get_ctx", None)
+    if register is None or get_ctx is None:
+        return
+
+    def check(ok, message):
+        torch._check_value(ok, lambda: message)
+
+    @register("halcyra::detect")
+    def _detect(logits, boxes, points, strides, offset, conf, pre_nms, iou, max_det):
+        check(logits.dim() == 3, "detect(): logits must have shape (B, A, nc) with nc >= 1")
+        b, a, _ = logits.shape
+        check(boxes.dim() == 3, "detect(): boxes must have shape (B, A, 4)")
+        for ok in (boxes.shape[0] == b, boxes.shape[1] == a, boxes.shape[2] == 4):
+            check(ok, "detect(): boxes must have shape (B, A, 4)")
+        check((points is None) == (strides is None),
+              "detect(): points and strides are given together")
+        kind = boxes.dtype
+        if points is not None:
+            kind = torch.promote_types(torch.promote_types(boxes.dtype, points.dtype),
+                                       strides.dtype)
+        out = ([], [], [], [])
+        for _ in range(b):          # a batch of known size: one unbacked count per image
+            n = get_ctx().new_dynamic_size()
+            out[0].append(logits.new_empty((n,), dtype=torch.long))
+            out[1].append(logits.new_empty((n, 4), dtype=kind))
+            out[2].append(logits.new_empty((n,)))
+            out[3].append(logits.new_empty((n,), dtype=torch.long))
+        return out
+
+    @register("halcyra::select_candidates")
+    def _select_candidates(logits, thr):
+        check(logits.dim() == 3, "select_candidates(): logits must have shape (B, A, nc)")
+        n = get_ctx().new_dynamic_size()
+        score = logits.dtype if logits.is_floating_point() else torch.get_default_dtype()
+        index = logits.new_empty((n,), dtype=torch.long)
+        return index, torch.empty_like(index), logits.new_empty((n,), dtype=score), \
+            torch.empty_like(index)
+
+    @register("halcyra::class_nms")
+    def _class_nms(boxes, scores, cls, iou):
+        message = "class_nms(): boxes (m, 4), scores (m,) and cls (m,) expected"
+        check(boxes.dim() == 2 and scores.dim() == 1 and cls.dim() == 1, message)
+        m = boxes.shape[0]
+        for ok in (boxes.shape[1] == 4, scores.shape[0] == m, cls.shape[0] == m):
+            check(ok, message)
+        return boxes.new_empty((get_ctx().new_dynamic_size(),), dtype=torch.long)
+
+
+_register_fakes()

@@ -407,6 +407,59 @@ def test_compiled_model_training_step_and_inference(setup, sound_convolutions):
         torch.testing.assert_close(a, b, rtol=1e-4, atol=1e-5)
 
 
+# ------------------------------------------------ postprocess exported
+class Detect(torch.nn.Module):
+    """A module whose forward runs the postprocess on raw predictions."""
+
+    def __init__(self, refine=None):
+        super().__init__()
+        self.refine = refine
+
+    def forward(self, cls_raw, box_raw, coef, protos, f2, kpt_raw, pline_raw, tag_logits):
+        preds = {"feat_shapes": [(8, 8), (4, 4), (2, 2)], "cls_raw": cls_raw, "box_raw": box_raw,
+                 "coef": coef, "protos": protos, "f2": f2, "kpt_raw": kpt_raw,
+                 "pline_raw": pline_raw, "tag_logits": tag_logits}
+        return P.postprocess(preds, conf_thres=0.3, max_det=20, num_kpts=2, n_pline=3,
+                             input_size=SIZE, refine=self.refine, box_offset=0.5)
+
+
+class PooledRefine(torch.nn.Module):
+    """A refine head of tensor operations only: the coarse logits pooled per region."""
+
+    def sanitize(self, boxes, size, stride):
+        return boxes.clamp(0, size[1] * stride)
+
+    def forward(self, f2, coarse, boxes, bidx, stride):
+        return torch.nn.functional.adaptive_avg_pool2d(coarse[:, None], 7)[:, 0] * 1.5 + 0.2
+
+
+def raw_predictions(seed, b=2, empty=None):
+    g = torch.Generator().manual_seed(seed)
+    a = 84
+    shapes = [(b, a, 3), (b, a, 4), (b, a, 4), (b, 4, 32, 32), (b, 4, 32, 32), (b, a, 6),
+              (b, a, 6), (b, 5)]
+    raw = [torch.randn(*s, generator=g) for s in shapes]
+    if empty is not None:
+        raw[0][empty] = -20.0       # no candidate in that image
+    return tuple(raw)
+
+
+@pytest.mark.skipif(not hasattr(torch, "export"), reason="this torch has no torch.export")
+@pytest.mark.parametrize("refine", [None, "pooled"])
+def test_postprocess_strict_export(refine):
+    """torch.export with strict=True of a module whose forward calls postprocess
+    (a fixed batch size): candidate selection and NMS run as operators with
+    unbacked result sizes, so the one exported program gives eager mode's
+    detections for inputs with other numbers of detections, an empty image
+    among them."""
+    model = Detect(PooledRefine() if refine else None).eval()
+    ep = torch.export.export(model, raw_predictions(0), strict=True)
+    for inputs in (raw_predictions(0), raw_predictions(1), raw_predictions(2, empty=1)):
+        want = model(*inputs)
+        assert_same_detections(ep.module()(*inputs), want)
+    assert [len(d["boxes"]) for d in want][1] == 0 and len(want[0]["boxes"]) > 0
+
+
 # ------------------------------------------------ the neck as one graph
 class Holder(torch.nn.Module):
     """A model holding the neck, as users hold it."""

@@ -2,6 +2,8 @@
 formulations, on CPU through the fused kernels (and through the formulations
 themselves under HALCYRA_GENERIC=1), their fake kernels and, where torch has
 the compiler and Python fake kernels, a compiled function calling them."""
+import math
+
 import pytest
 import torch
 import torch.nn.functional as F
@@ -108,6 +110,50 @@ def test_class_nms_other_types_and_errors():
         ops.class_nms(boxes, scores[:-1], cls, 0.5)
 
 
+def detect_formulation(logits, boxes_all, conf, pre_nms, iou, max_det):
+    """postprocess's selection and NMS, image by image, as plain Python."""
+    out = ([], [], [], [])
+    for b in range(logits.shape[0]):
+        scores, cls = logits[b].sigmoid().max(1)
+        idx = (scores > conf).nonzero(as_tuple=True)[0]
+        if len(idx) > pre_nms:
+            idx = idx[scores[idx].topk(pre_nms)[1]]
+        keep = torchvision.ops.batched_nms(boxes_all[b, idx], scores[idx], cls[idx], iou)[:max_det]
+        for lst, t in zip(out, (idx, boxes_all[b, idx], scores[idx], cls[idx])):
+            lst.append(t[keep])
+    return out
+
+
+@pytest.mark.parametrize("a,nc,steps", [(84, 3, None), (84, 4, 2), (1200, 2, 2), (0, 3, None)])
+@pytest.mark.parametrize("conf,pre_nms,iou,max_det", [(0.3, 3000, 0.7, 300), (0.5, 5, 0.45, 3),
+                                                      (0.05, 1001, 0.5, -2), (0.2, 0, 1.0, 0)])
+@pytest.mark.parametrize("decode", [False, True])
+def test_detect_equals_formulation(a, nc, steps, conf, pre_nms, iou, max_det, decode):
+    """Every image's detections: ties (rounded logits and boxes), both of
+    torchvision's strategies (over 1000 candidates), caps and negative cuts;
+    the candidates' boxes decoded inside from raw regressions or given."""
+    from halcyra.infer.decode import decode_boxes
+    logits = rand(3, a, nc, seed=a + nc, steps=steps) * 2
+    raw = rand(3, a, 4, seed=a + 1, steps=steps) + 1
+    points, strides = torch.rand(a, 2) * 200, torch.full((a,), 8.0)
+    boxes_all = decode_boxes(raw, points, strides, 0.5)
+    want = detect_formulation(logits, boxes_all, conf, pre_nms, iou, max_det)
+    args = (raw, points, strides, 0.5) if decode else (boxes_all, None, None, 0)
+    got = ops.detect(logits, *args, conf, pre_nms, iou, max_det)
+    for g, w in zip(got, want):
+        assert_equal(g, w)
+
+
+def test_detect_shapes_checked():
+    logits, boxes = torch.randn(2, 10, 3), torch.randn(2, 10, 4)
+    for bad in ((logits[0], boxes), (logits, boxes[:, :9]), (logits, boxes[..., :3]),
+                (logits[..., :0], boxes)):
+        with pytest.raises(ValueError, match="detect\\(\\)"):
+            ops.detect(*bad, None, None, 0, 0.5, 10, 0.5, 10)
+    with pytest.raises(ValueError, match="points \\(A, 2\\)"):
+        ops.detect(logits, boxes, torch.zeros(9, 2), torch.ones(9), 0, 0.5, 10, 0.5, 10)
+
+
 # ---- masks ---------------------------------------------------------------------------
 
 @pytest.mark.parametrize("n,hm,S", [(0, 8, 32), (1, 8, 32), (3, 16, 64), (5, 20, 48)])
@@ -135,6 +181,49 @@ def test_masks_with_inputs_requiring_grad_and_errors():
         ops.coarse_masks(coarse.detach(), boxes, 0, 0.5)
     with pytest.raises(ValueError, match="coef \\(n, P\\)"):
         ops.prototype_masks(coef.detach(), protos[:3], boxes, 64, 0.5)
+
+
+def paste_loop(ref, rx1, ry1, rx2, ry2, n, S, thres):
+    """The refine path's paste as postprocess's Python loop writes it."""
+    masks = torch.zeros((n, S, S), dtype=torch.bool)
+    for k in range(n):
+        x1, y1, x2, y2 = int(rx1[k]), int(ry1[k]), int(rx2[k]), int(ry2[k])
+        patch = F.interpolate(ref[k][None, None], size=(y2 - y1, x2 - x1), mode="bilinear",
+                              align_corners=False)[0, 0]
+        masks[k, y1:y2, x1:x2] = patch.sigmoid() > thres
+    return masks
+
+
+@pytest.mark.parametrize("S,w2", [(64, 32), (640, 213), (50, 64)])
+def test_refine_regions_and_paste_equal_the_python_flow(S, w2):
+    """Regions snapped outward, widened to the stride and kept on the canvas
+    (boxes inside, across the edges and outside it), and the pasted masks."""
+    mn = max(math.ceil(S / w2), 1)
+    boxes = rand_boxes(12, 5, scale=S * 1.4) - S * 0.2
+    boxes[3] = torch.tensor([S - 0.8, 1.2, S - 0.5, 1.4])
+    rx1 = torch.floor(boxes[:, 0]).clamp(0, S - mn)
+    ry1 = torch.floor(boxes[:, 1]).clamp(0, S - mn)
+    rx2 = torch.maximum(torch.ceil(boxes[:, 2]), rx1 + mn).clamp(max=S)
+    ry2 = torch.maximum(torch.ceil(boxes[:, 3]), ry1 + mn).clamp(max=S)
+    regions = ops.refine_regions(boxes, S, mn)
+    assert_equal([regions], [torch.stack([rx1, ry1, rx2, ry2], 1)])
+    ref = rand(12, 7, 5, seed=S) * 3
+    for thres in (0.5, 0.3):
+        assert_equal([ops.paste_masks(ref, regions, boxes, S, thres)],
+                     [paste_loop(ref, rx1, ry1, rx2, ry2, 12, S, thres)])
+
+
+def test_paste_fails_as_the_python_loop():
+    """Rows missing from the regions or the maps, and NaN edges: the loop's
+    exception, type and message, at the same row."""
+    from tests.torch_like import error_of, raises_like
+    regions = ops.refine_regions(rand_boxes(4, 1, scale=40), 64, 2)
+    ref, boxes = rand(4, 5, 5, seed=2), torch.zeros(4, 4)
+    nan = regions.clone()
+    nan[2, 3] = float("nan")
+    for r, g in ((ref, regions[:2]), (ref[:3], regions), (ref, nan)):
+        raises_like(error_of(paste_loop, r, *g.unbind(1), 4, 64, 0.5),
+                    ops.paste_masks, r, g, boxes, 64, 0.5)
 
 
 # ---- keypoints and polyline points -----------------------------------------------------
@@ -190,6 +279,12 @@ def test_fake_kernels_give_unbacked_sizes():
         with pytest.raises(ValueError, match="boxes \\(m, 4\\)"):
             ops.class_nms(boxes, mode.from_tensor(torch.randn(6)),
                           mode.from_tensor(torch.zeros(7, dtype=torch.long)), 0.5)
+        found = ops.detect(logits, mode.from_tensor(torch.randn(2, 84, 4)), None, None, 0, 0.5,
+                           3000, 0.7, 300)
+        assert [len(part) for part in found] == [2] * 4
+        sizes = [t.shape[0] for t in found[0]]
+        assert all(isinstance(n, torch.SymInt) for n in sizes) and sizes[0] is not sizes[1]
+        assert [t.shape[0] for t in found[1]] == sizes and found[1][0].shape[1] == 4
 
 
 def detect(logits, boxes_all, thr, iou):
@@ -227,6 +322,8 @@ def test_cpu_kernels_take_the_fused_paths():
     coef, protos, boxes = rand(n, 4, seed=0), rand(4, 32, 32, seed=1), rand_boxes(n, 2, scale=128)
     points, strides, idx = rand(A, 2, seed=3), rand(A, seed=4).abs(), torch.arange(0, A, 7)
     calls = [(lambda: ops.select_candidates(rand(2, A, 3, seed=5), 0.4), "aten::nonzero"),
+             (lambda: ops.detect(rand(2, A, 3, seed=5), rand(2, A, 4, seed=6), points, strides, 0.5,
+                                 0.4, 3000, 0.5, 300), "aten::nonzero"),
              (lambda: ops.class_nms(rand_boxes(40, 6), torch.rand(40), torch.arange(40) % 3, 0.5),
               "torchvision::nms"),
              (lambda: ops.prototype_masks(coef, protos, boxes, 128, 0.5), "aten::matmul"),

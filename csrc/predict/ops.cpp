@@ -1,10 +1,18 @@
-// postprocess's fused kernels as dispatcher operators: schema, a kernel per
-// dispatch key and the fake kernels of the operators whose result sizes are
-// known from the arguments' sizes. postprocess itself calls the C++ functions
-// (select.h, predict.h) directly; the operators give the same numerics to
-// code that the compiler traces.
+// The predict module's operators: schema, a kernel per dispatch key and the
+// fake kernels of the operators whose result sizes are known from the
+// arguments' sizes. halcyra/infer/predict.py calls them from postprocess's
+// flow; the kernels are select.* and predict.*.
 //
+//   detect                            a batch's detections, per image: the
+//                                     candidates by confidence, the pre-NMS
+//                                     cap, torchvision's batched_nms and the
+//                                     max_det cut (boxes decoded inside, for
+//                                     the candidates alone, when given raw)
 //   coarse_masks, prototype_masks     bool (n, S, S) masks
+//   refine_regions                    the refine head's whole-pixel regions
+//   refine_coarse                     the coarse logits the refine head gets
+//   paste_masks                       the refine head's region maps resized,
+//                                     thresholded and pasted into (n, S, S)
 //   select_candidates                 the candidates of a (B, A, nc) batch of
 //                                     class logits, flat: image, anchor,
 //                                     best probability, its class
@@ -12,7 +20,7 @@
 //                                     in its order
 //   gather_keypoints, gather_points   the decoded rows of one image's detections
 //
-// Kernels of every operator:
+// Kernels of every operator (refine_regions: a composite of tensor operations):
 //   CPU                          the fused kernel, falling back to the tensor
 //                                formulation where it does not apply (and
 //                                always under HALCYRA_GENERIC=1)
@@ -21,15 +29,17 @@
 //                                without recording, as postprocess runs it, so
 //                                no result requires grad
 //   Meta                         the argument checks on symbolic sizes and
-//                                the result shapes; select_candidates and
-//                                class_nms have data-dependent result sizes,
-//                                which only a Python fake kernel can give
-//                                (unbacked sizes): halcyra/infer/_fake_predict.py
+//                                the result shapes; detect, select_candidates
+//                                and class_nms have data-dependent result
+//                                sizes, which only a Python fake kernel can
+//                                give (unbacked sizes): halcyra/_ops.py
 #include <ATen/ATen.h>
+#include <ATen/Parallel.h>
 #include <ATen/core/dispatch/Dispatcher.h>
 #include <torch/library.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -157,14 +167,7 @@ Selection select_generic(const at::Tensor& logits, double thr) {
           cls.index({keep})};
 }
 
-// The float32 threshold a float32 comparison with `thr` uses.
-float as_float32(double d) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
-  if (d > kMax) return std::numeric_limits<float>::infinity();
-  if (d < -kMax) return -std::numeric_limits<float>::infinity();
-  return static_cast<float>(d);
-}
+float as_float32(double d);
 
 Selection select_cpu(const at::Tensor& logits, double thr) {
   check_logits(logits);
@@ -263,9 +266,343 @@ at::Tensor nms_cpu(const at::Tensor& boxes, const at::Tensor& scores, const at::
   return out;
 }
 
-// ---- keypoints and polyline points of the detections -----------------------------------
+// ---- a batch's detections ------------------------------------------------------------
+
+using Detected = std::tuple<std::vector<at::Tensor>, std::vector<at::Tensor>,
+                            std::vector<at::Tensor>, std::vector<at::Tensor>>;
+using OptTensor = c10::optional<at::Tensor>;
+
+void check_detect(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+                  const OptTensor& strides) {
+  TORCH_CHECK_VALUE(logits.dim() == 3 && logits.size(2) >= 1,
+                    "detect(): logits must have shape (B, A, nc) with nc >= 1");
+  TORCH_CHECK_VALUE(boxes.dim() == 3 && boxes.size(0) == logits.size(0) &&
+                        boxes.size(1) == logits.size(1) && boxes.size(2) == 4,
+                    "detect(): boxes must have shape (B, A, 4)");
+  TORCH_CHECK_VALUE(points.has_value() == strides.has_value(),
+                    "detect(): points and strides are given together");
+  TORCH_CHECK_VALUE(!points || (points->dim() == 2 && points->size(0) == logits.size(1) &&
+                                points->size(1) == 2 && strides->dim() == 1 &&
+                                strides->size(0) == logits.size(1)),
+                    "detect(): points (A, 2) and strides (A,) expected");
+}
+
+// The float32 threshold a float32 comparison with `thr` uses.
+float as_float32(double d) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
+  if (d > kMax) return std::numeric_limits<float>::infinity();
+  if (d < -kMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(d);
+}
+
+// The boxes of every anchor (B, A, 4): `boxes`, or with points and strides
+// the raw regressions decoded by the decode_boxes operator.
+at::Tensor decoded(const at::Tensor& boxes, const OptTensor& points, const OptTensor& strides,
+                   const at::Scalar& offset) {
+  if (!points) return boxes;
+  static const auto op =
+      c10::Dispatcher::singleton()
+          .findSchemaOrThrow("halcyra::decode_boxes", "")
+          .typed<at::Tensor(const at::Tensor&, const at::Tensor&, const at::Tensor&,
+                            const at::Scalar&)>();
+  return op.call(boxes, *points, *strides, offset);
+}
+
+// Per image: sigmoid(logits)[b].max(1); the anchors whose probability is
+// strictly above conf, ascending; the pre_nms best of them by topk when there
+// are more; torchvision's batched_nms of their boxes, cut to keep[:max_det].
+Detected detect_generic(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+                        const OptTensor& strides, const at::Scalar& offset, double conf,
+                        int64_t pre_nms, double iou, int64_t max_det) {
+  check_detect(logits, boxes, points, strides);
+  const at::Tensor all = decoded(boxes, points, strides, offset);
+  const at::Tensor scores_all = at::sigmoid(logits);
+  Detected out;
+  for (int64_t b = 0; b < logits.size(0); ++b) {
+    auto best = scores_all.select(0, b).max(1);
+    const at::Tensor& scores = std::get<0>(best);
+    const at::Tensor& cls_id = std::get<1>(best);
+    at::Tensor idx = at::nonzero(at::gt(scores, conf)).select(1, 0);
+    if (idx.size(0) > pre_nms) idx = idx.index({std::get<1>(scores.index({idx}).topk(pre_nms))});
+    const at::Tensor bx = all.select(0, b).index({idx});
+    const at::Tensor sc = scores.index({idx});
+    const at::Tensor cl = cls_id.index({idx});
+    const at::Tensor keep = nms_generic(bx, sc, cl, iou).slice(0, 0, max_det);
+    std::get<0>(out).push_back(idx.index({keep}));
+    std::get<1>(out).push_back(bx.index({keep}));
+    std::get<2>(out).push_back(sc.index({keep}));
+    std::get<3>(out).push_back(cl.index({keep}));
+  }
+  return out;
+}
+
+// Length of `keep[:max_det]` for n entries.
+int64_t head_length(int64_t n, int64_t max_det) {
+  if (max_det >= 0) return std::min(n, max_det);
+  return std::max<int64_t>(0, n + max_det);
+}
 
 bool cpu_float(const at::Tensor& t) { return fused_cpu(t) && t.scalar_type() == at::kFloat; }
+
+// The fused kernels: one pass over the logits for every image's candidates,
+// the boxes of the candidates alone (decoded here where raw regressions are
+// given), class-aware NMS of the images in parallel. Exactly the
+// formulation's results, which run where a step does not apply.
+Detected detect_cpu(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+                    const OptTensor& strides, const at::Scalar& offset, double conf,
+                    int64_t pre_nms, double iou, int64_t max_det) {
+  check_detect(logits, boxes, points, strides);
+  auto generic = [&] {
+    return detect_generic(logits, boxes, points, strides, offset, conf, pre_nms, iou, max_det);
+  };
+  if (!cpu_float(logits) || !logits.is_contiguous() || pre_nms < 0 || offset.isComplex() ||
+      offset.isBoolean())
+    return generic();
+  const int64_t B = logits.size(0), nc = logits.size(2);
+  std::vector<Candidates> cands;
+  if (!select_candidates(logits, as_float32(conf), &cands)) return generic();
+  // The pre-NMS cap with the library's top-k (its tie order).
+  for (Candidates& c : cands) {
+    const int64_t m = static_cast<int64_t>(c.anchor.size());
+    if (m <= pre_nms) continue;
+    at::Tensor score = at::empty({m}, at::kFloat);
+    std::memcpy(score.data_ptr<float>(), c.score.data(), sizeof(float) * m);
+    const at::Tensor top = std::get<1>(score.topk(pre_nms)).contiguous();
+    const int64_t* tp = top.data_ptr<int64_t>();
+    Candidates t;
+    for (int64_t i = 0; i < pre_nms; ++i) {
+      t.anchor.push_back(c.anchor[tp[i]]);
+      t.score.push_back(c.score[tp[i]]);
+      t.cls.push_back(c.cls[tp[i]]);
+    }
+    c = std::move(t);
+  }
+  std::vector<std::vector<float>> cand_boxes;
+  const float off = as_float32(offset.toDouble());
+  const bool truthy = offset.isFloatingPoint() ? offset.toDouble() != 0.0 : offset.toLong() != 0;
+  bool have = points && std::isfinite(off) && cpu_float(boxes) && boxes.is_contiguous() &&
+              cpu_float(*points) && cpu_float(*strides) &&
+              candidate_boxes(boxes, *points, *strides, off, truthy, cands, &cand_boxes);
+  if (!have) {
+    const at::Tensor all = decoded(boxes, points, strides, offset);
+    if (!cpu_float(all) || all.dim() != 3 || all.size(2) != 4) return generic();
+    cand_boxes.assign(static_cast<size_t>(B), {});
+    for (int64_t b = 0; b < B; ++b) {
+      const at::Tensor img = all.select(0, b);
+      const float* src = img.data_ptr<float>();
+      const int64_t s0 = img.stride(0), s1 = img.stride(1);
+      std::vector<float>& o = cand_boxes[b];
+      o.resize(cands[b].anchor.size() * 4);
+      for (size_t k = 0; k < cands[b].anchor.size(); ++k)
+        for (int64_t c = 0; c < 4; ++c) o[k * 4 + c] = src[cands[b].anchor[k] * s0 + c * s1];
+    }
+  }
+  std::vector<std::vector<int64_t>> kept(static_cast<size_t>(B));
+  at::parallel_for(0, B, 1, [&](int64_t b0, int64_t b1) {
+    for (int64_t b = b0; b < b1; ++b) {
+      const Candidates& c = cands[b];
+      const int64_t m = static_cast<int64_t>(c.anchor.size());
+      kept[b] = class_nms(cand_boxes[b].data(), c.score.data(), c.cls.data(), m, nc, iou,
+                          nms_per_class(m));
+    }
+  });
+  Detected out;
+  for (int64_t b = 0; b < B; ++b) {
+    const Candidates& c = cands[b];
+    const int64_t m = static_cast<int64_t>(c.anchor.size());
+    const int64_t n = head_length(static_cast<int64_t>(kept[b].size()), max_det);
+    std::vector<int64_t> keep =
+        nms_per_class(m) ? order_by_score(kept[b], c.score.data(), n) : std::move(kept[b]);
+    keep.resize(static_cast<size_t>(n));
+    at::Tensor idx = at::empty({n}, at::kLong), bx = at::empty({n, 4}, at::kFloat),
+               sc = at::empty({n}, at::kFloat), cl = at::empty({n}, at::kLong);
+    int64_t* ip = idx.data_ptr<int64_t>();
+    float* bp = bx.data_ptr<float>();
+    float* sp = sc.data_ptr<float>();
+    int64_t* cp = cl.data_ptr<int64_t>();
+    for (int64_t k = 0; k < n; ++k) {
+      const int64_t p = keep[k];
+      ip[k] = c.anchor[p];
+      sp[k] = c.score[p];
+      cp[k] = c.cls[p];
+      std::memcpy(bp + k * 4, cand_boxes[b].data() + p * 4, sizeof(float) * 4);
+    }
+    std::get<0>(out).push_back(idx);
+    std::get<1>(out).push_back(bx);
+    std::get<2>(out).push_back(sc);
+    std::get<3>(out).push_back(cl);
+  }
+  return out;
+}
+
+// ---- the refine head's regions and their masks ---------------------------------------
+
+// Whole-pixel regions (n, 4) of the sanitized boxes (n, 4) on an S x S canvas:
+// x1, y1 = floor, clamped to [0, S - mn]; x2, y2 = ceil, at least x1 + mn,
+// y1 + mn, at most S.
+at::Tensor refine_regions(const at::Tensor& boxes, int64_t S, int64_t mn) {
+  TORCH_CHECK_VALUE(boxes.dim() == 2 && boxes.sym_size(1) == 4,
+                    "refine_regions(): boxes must have shape (n, 4)");
+  const at::Tensor x1 = at::floor(boxes.select(1, 0)).clamp(at::Scalar(0), at::Scalar(S - mn));
+  const at::Tensor y1 = at::floor(boxes.select(1, 1)).clamp(at::Scalar(0), at::Scalar(S - mn));
+  const at::Tensor x2 =
+      at::maximum(at::ceil(boxes.select(1, 2)), x1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
+  const at::Tensor y2 =
+      at::maximum(at::ceil(boxes.select(1, 3)), y1 + at::Scalar(mn)).clamp_max(at::Scalar(S));
+  return at::stack({x1, y1, x2, y2}, 1);
+}
+
+void check_paste(const at::Tensor& refined, const at::Tensor& regions, const at::Tensor& boxes,
+                 int64_t S) {
+  TORCH_CHECK_VALUE(refined.dim() == 3, "paste_masks(): refined must have shape (r, h, w)");
+  TORCH_CHECK_VALUE(regions.dim() == 2 && regions.sym_size(1) == 4,
+                    "paste_masks(): regions must have shape (m, 4)");
+  TORCH_CHECK_VALUE(boxes.dim() == 2, "paste_masks(): boxes must have shape (n, 4)");
+  TORCH_CHECK_VALUE(S > 0, "paste_masks(): size must be positive, got ", S);
+}
+
+// masks (n, S, S) bool, one per row of boxes: for k = 0 .. n-1 in turn, the
+// edges of regions[k] as integers, refined[k] resized bilinearly to the region
+// (align_corners=False), and sigmoid(patch) > thres written there; every other
+// pixel false. Fails as that loop fails in Python: IndexError for a row k that
+// regions or refined lacks, ValueError for a NaN edge. One host read of the
+// region edges.
+at::Tensor paste_masks(const at::Tensor& refined, const at::Tensor& regions, const at::Tensor& boxes,
+                       int64_t S, const at::Scalar& thres) {
+  check_paste(refined, regions, boxes, S);
+  const int64_t n = boxes.size(0), m = regions.size(0), r = refined.size(0);
+  const at::Tensor host = host_read(regions.to(at::kDouble));
+  const double* e = host.data_ptr<double>();
+  // Where every region lies on the canvas, the CPU paste writes each pixel
+  // once: the regions below, the rest cleared afterwards.
+  std::vector<std::array<int64_t, 4>> edges;
+  bool on_canvas = m >= n;
+  for (int64_t k = 0; k < n && on_canvas; ++k) {
+    std::array<int64_t, 4> q{};
+    for (int i = 0; i < 4 && on_canvas; ++i) {
+      const double v = e[k * 4 + i];
+      on_canvas = std::isfinite(v) && v >= 0 && v <= static_cast<double>(S);
+      q[i] = on_canvas ? static_cast<int64_t>(v) : 0;
+    }
+    on_canvas = on_canvas && q[0] <= q[2] && q[1] <= q[3];
+    edges.push_back(q);
+  }
+  const auto opts = boxes.options().dtype(at::kBool);
+  const bool clear_after = on_canvas && fused_cpu(boxes);
+  at::Tensor masks = clear_after ? at::empty({n, S, S}, opts) : at::zeros({n, S, S}, opts);
+  for (int64_t k = 0; k < n; ++k) {
+    TORCH_CHECK_INDEX(k < m, "index ", k, " is out of bounds for dimension 0 with size ", m);
+    int64_t q[4];
+    for (int i = 0; i < 4; ++i) {
+      const double v = e[k * 4 + i];
+      TORCH_CHECK_VALUE(!std::isnan(v), "cannot convert float NaN to integer");
+      TORCH_CHECK_VALUE(!std::isinf(v), "cannot convert float infinity to integer");
+      q[i] = static_cast<int64_t>(v);
+    }
+    const int64_t x1 = q[0], y1 = q[1], x2 = q[2], y2 = q[3];
+    TORCH_CHECK_INDEX(k < r, "index ", k, " is out of bounds for dimension 0 with size ", r);
+    at::Tensor patch = at::upsample_bilinear2d(refined.select(0, k).unsqueeze(0).unsqueeze(0),
+                                               {y2 - y1, x2 - x1}, false, c10::nullopt,
+                                               c10::nullopt)
+                           .select(0, 0)
+                           .select(0, 0);
+    if (paste_region(masks, k, y1, x1, patch, thres)) continue;
+    masks.select(0, k).slice(0, y1, y2).slice(1, x1, x2).copy_(at::gt(at::sigmoid(patch), thres));
+  }
+  if (clear_after) clear_outside(masks, edges);
+  return masks;
+}
+
+at::Tensor paste_meta(const at::Tensor& refined, const at::Tensor& regions, const at::Tensor& boxes,
+                      int64_t S, const at::Scalar&) {
+  check_paste(refined, regions, boxes, S);
+  return at::empty_symint({boxes.sym_size(0), S, S}, boxes.options().dtype(at::kBool));
+}
+
+// ---- the refine head's coarse logits --------------------------------------------------
+
+void check_product(const at::Tensor& coef, const at::Tensor& protos) {
+  TORCH_CHECK_VALUE(coef.dim() == 2 && protos.dim() == 3 && coef.sym_size(1) == protos.sym_size(0),
+                    "refine_coarse(): coef (n, P) and protos (P, h, w) expected");
+}
+
+// Region edges (x1, y1, x2, y2) as integers, when every one is a whole number
+// within the S x S canvas and the regions are ordered.
+bool canvas_regions(const double* e, int64_t n, int64_t S,
+                    std::vector<std::array<int64_t, 4>>* out) {
+  out->resize(static_cast<size_t>(n));
+  for (int64_t k = 0; k < n; ++k) {
+    for (int i = 0; i < 4; ++i)
+      if (!std::isfinite(e[k * 4 + i]) || e[k * 4 + i] < 0 || e[k * 4 + i] > static_cast<double>(S))
+        return false;
+    auto& r = (*out)[k];
+    for (int i = 0; i < 4; ++i) r[i] = static_cast<int64_t>(e[k * 4 + i]);
+    if (r[0] > r[2] || r[1] > r[3]) return false;
+  }
+  return true;
+}
+
+// The coarse cells the shipped head samples for each region, with a margin
+// of two cells for the roundings of its float arithmetic. The shipped head
+// reads the coarse logits only through roi_align over its regions (in coarse
+// cells: the region scaled by wm / (W2 * stride), hm / (H2 * stride)), that
+// is at the four neighbours of each sampling point, or at cell (0, 0) with
+// weight 0 for points off the grid.
+std::vector<Block> sampled_blocks(const std::vector<std::array<int64_t, 4>>& regions, int64_t hm,
+                                  int64_t wm, double sx, double sy) {
+  std::vector<Block> blocks;
+  for (const auto& r : regions) {
+    Block b;
+    b.r0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(r[1] * sy - 0.5)) - 2);
+    b.r1 = std::min<int64_t>(hm - 1, static_cast<int64_t>(std::floor(r[3] * sy - 0.5)) + 3);
+    b.c0 = std::max<int64_t>(0, static_cast<int64_t>(std::floor(r[0] * sx - 0.5)) - 2);
+    b.c1 = std::min<int64_t>(wm - 1, static_cast<int64_t>(std::floor(r[2] * sx - 0.5)) + 3);
+    if (b.r0 > b.r1 || b.c0 > b.c1) b = {1, 0, 1, 0};
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+// coef (n, P) @ protos (P, hm, wm) as (n, hm, wm): the library's product. With
+// `regions` (n, 4) on the S x S canvas of a feature map h2 x w2 at `stride`
+// pixels per cell, for a head that reads the logits only as the shipped
+// RefineHead does, the CPU kernel computes the cells around the regions alone
+// (the same sums in the same order; every other cell unspecified).
+at::Tensor coarse_cpu_product(const at::Tensor& coef, const at::Tensor& protos,
+                              const OptTensor& regions, int64_t S, double stride, int64_t h2,
+                              int64_t w2) {
+  check_product(coef, protos);
+  const int64_t n = coef.size(0), hm = protos.size(1), wm = protos.size(2);
+  if (regions && fused_cpu(coef) && h2 > 0 && w2 > 0 && regions->dim() == 2 &&
+      regions->size(0) == n && regions->size(1) == 4) {
+    const at::Tensor host = host_read(regions->to(at::kDouble));
+    std::vector<std::array<int64_t, 4>> edges;
+    if (canvas_regions(host.data_ptr<double>(), n, S, &edges)) {
+      const double sx = static_cast<double>(wm) / (static_cast<double>(w2) * stride);
+      const double sy = static_cast<double>(hm) / (static_cast<double>(h2) * stride);
+      at::Tensor c = coarse_blocks(coef, protos, sampled_blocks(edges, hm, wm, sx, sy));
+      if (c.defined()) return c;
+    }
+  }
+  return coarse_product(coef, protos);
+}
+
+at::Tensor coarse_generic_product(const at::Tensor& coef, const at::Tensor& protos,
+                                  const OptTensor&, int64_t, double, int64_t, int64_t) {
+  check_product(coef, protos);
+  return product_formulation(coef, protos);
+}
+
+at::Tensor coarse_meta_product(const at::Tensor& coef, const at::Tensor& protos,
+                               const OptTensor&, int64_t, double, int64_t, int64_t) {
+  check_product(coef, protos);
+  return at::empty_symint({coef.sym_size(0), protos.sym_size(1), protos.sym_size(2)},
+                          coef.options().dtype(at::promote_types(coef.scalar_type(),
+                                                                 protos.scalar_type())));
+}
+
+// ---- keypoints and polyline points of the detections -----------------------------------
 
 // Whether every index of idx (1-D int64 CPU) lies in [0, bound).
 bool indices_below(const at::Tensor& idx, int64_t bound) {
@@ -372,6 +709,25 @@ at::Tensor points_autograd(const at::Tensor& raw, int64_t b, const at::Tensor& i
   HALCYRA_BELOW_AUTOGRAD("gather_points", points_cpu, raw, b, idx, points, strides, N);
 }
 
+Detected detect_autograd(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+                         const OptTensor& strides, const at::Scalar& offset, double conf,
+                         int64_t pre_nms, double iou, int64_t max_det) {
+  HALCYRA_BELOW_AUTOGRAD("detect", detect_cpu, logits, boxes, points, strides, offset, conf,
+                         pre_nms, iou, max_det);
+}
+
+at::Tensor paste_autograd(const at::Tensor& refined, const at::Tensor& regions,
+                          const at::Tensor& boxes, int64_t S, const at::Scalar& thres) {
+  HALCYRA_BELOW_AUTOGRAD("paste_masks", paste_masks, refined, regions, boxes, S, thres);
+}
+
+at::Tensor coarse_autograd_product(const at::Tensor& coef, const at::Tensor& protos,
+                                   const OptTensor& regions, int64_t S, double stride, int64_t h2,
+                                   int64_t w2) {
+  HALCYRA_BELOW_AUTOGRAD("refine_coarse", coarse_cpu_product, coef, protos, regions, S, stride, h2,
+                         w2);
+}
+
 #undef HALCYRA_BELOW_AUTOGRAD
 
 }  // namespace
@@ -379,6 +735,14 @@ at::Tensor points_autograd(const at::Tensor& raw, int64_t b, const at::Tensor& i
 }  // namespace halcyra
 
 TORCH_LIBRARY_FRAGMENT(halcyra, m) {
+  m.def("detect(Tensor logits, Tensor boxes, Tensor? points, Tensor? strides, Scalar offset, "
+        "float conf, int pre_nms, float iou, int max_det) "
+        "-> (Tensor[] index, Tensor[] boxes, Tensor[] scores, Tensor[] cls)");
+  m.def("refine_regions(Tensor boxes, int size, int min_side) -> Tensor");
+  m.def("refine_coarse(Tensor coef, Tensor protos, Tensor? regions, int size, float stride, "
+        "int height, int width) -> Tensor");
+  m.def("paste_masks(Tensor refined, Tensor regions, Tensor boxes, int size, Scalar thres) "
+        "-> Tensor");
   m.def("coarse_masks(Tensor coarse, Tensor boxes, int size, Scalar thres) -> Tensor");
   m.def("prototype_masks(Tensor coef, Tensor protos, Tensor boxes, int size, Scalar thres) "
         "-> Tensor");
@@ -393,6 +757,9 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
 
 TORCH_LIBRARY_IMPL(halcyra, CPU, m) {
   using namespace halcyra::predict;
+  m.impl("refine_coarse", TORCH_FN(coarse_cpu_product));
+  m.impl("detect", TORCH_FN(detect_cpu));
+  m.impl("paste_masks", TORCH_FN(paste_masks));
   m.impl("coarse_masks", TORCH_FN(coarse_cpu));
   m.impl("prototype_masks", TORCH_FN(protos_cpu));
   m.impl("select_candidates", TORCH_FN(select_cpu));
@@ -403,6 +770,9 @@ TORCH_LIBRARY_IMPL(halcyra, CPU, m) {
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
   using namespace halcyra::predict;
+  m.impl("refine_coarse", TORCH_FN(coarse_generic_product));
+  m.impl("detect", TORCH_FN(detect_generic));
+  m.impl("paste_masks", TORCH_FN(paste_masks));
   m.impl("coarse_masks", TORCH_FN(coarse_generic));
   m.impl("prototype_masks", TORCH_FN(protos_generic));
   m.impl("select_candidates", TORCH_FN(select_generic));
@@ -411,8 +781,15 @@ TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
   m.impl("gather_points", TORCH_FN(points_generic));
 }
 
+TORCH_LIBRARY_IMPL(halcyra, CompositeImplicitAutograd, m) {
+  m.impl("refine_regions", TORCH_FN(halcyra::predict::refine_regions));
+}
+
 TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {
   using namespace halcyra::predict;
+  m.impl("refine_coarse", TORCH_FN(coarse_autograd_product));
+  m.impl("detect", TORCH_FN(detect_autograd));
+  m.impl("paste_masks", TORCH_FN(paste_autograd));
   m.impl("coarse_masks", TORCH_FN(coarse_autograd));
   m.impl("prototype_masks", TORCH_FN(protos_autograd));
   m.impl("select_candidates", TORCH_FN(select_autograd));
@@ -421,9 +798,11 @@ TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {
   m.impl("gather_points", TORCH_FN(points_autograd));
 }
 
-// select_candidates and class_nms: fake kernels from Python (unbacked sizes).
+// detect, select_candidates and class_nms: fake kernels from Python (unbacked sizes).
 TORCH_LIBRARY_IMPL(halcyra, Meta, m) {
   using namespace halcyra::predict;
+  m.impl("refine_coarse", TORCH_FN(coarse_meta_product));
+  m.impl("paste_masks", TORCH_FN(paste_meta));
   m.impl("coarse_masks", TORCH_FN(coarse_meta));
   m.impl("prototype_masks", TORCH_FN(protos_meta));
   m.impl("gather_keypoints", TORCH_FN(keypoints_meta));

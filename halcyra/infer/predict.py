@@ -1,0 +1,300 @@
+"""Inference postprocess: raw outputs of a batch to per-image detections with one
+class-aware NMS pass; masks, keypoints and polylines ride along as attributes
+of the surviving boxes."""
+import math
+
+import torch
+import torch.nn.functional as F
+from torchvision.ops import batched_nms
+
+# (importing decode loads the operator library and registers its fake kernels)
+from halcyra.infer.decode import STRIDES, decode_boxes, decode_points, make_anchors
+
+
+def postprocess(preds: dict, conf_thres: float = 0.25, nms_iou: float = 0.7, max_det: int = 300,
+                pre_nms: int = 3000, mask_thres: float = 0.5, num_kpts: int = 0, n_pline: int = 16,
+                input_size: int = 640, refine=None, box_offset: float = 0.0) -> list[dict]:
+    """Raw outputs of one batch to one detection dictionary per image.
+
+    Anchors, box decoding and class probabilities are computed once for the batch.
+    Per image: the best class of every anchor is a candidate when its probability is
+    strictly above conf_thres; more than pre_nms candidates are cut to the pre_nms
+    best; one class-aware batched_nms pass at nms_iou; at most max_det survivors,
+    by decreasing score. Each dictionary holds 'boxes' (n, 4) xyxy input pixels,
+    'scores' (n,), 'cls' (n,) int64, then, when their heads are in preds: 'masks'
+    (n, S, S) bool on the input_size canvas (from the prototypes, or through the
+    refine head when refine is given and preds has 'f2'), 'kpts' (n, K, 3) x, y,
+    visibility, 'plines' (n, N, 2) and 'tags' (T,). Runs without gradient
+    recording; preds is not modified."""
+    if not __frames_skipped:
+        __skip_own_frames()
+    return __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_kpts,
+                         n_pline, input_size, refine, box_offset)
+
+
+def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_kpts, n_pline,
+                  input_size, refine, box_offset):
+    """postprocess's flow (the function's own docstring says what it computes)."""
+    with torch.no_grad(), torch.profiler.record_function("halcyra::postprocess"):
+        cls_raw = preds["cls_raw"].float()
+        device = cls_raw.device
+        points, strides = make_anchors(preds["feat_shapes"], STRIDES, device)
+        decode = decode_boxes
+        box_raw = preds["box_raw"].float()
+        found = None
+        if (batched_nms is __batched_nms and __nms_helpers_intact() and __plain_number(conf_thres)
+                and __plain_int(pre_nms) and pre_nms >= 0 and __plain_number(nms_iou)
+                and __plain_int(max_det) and __batch_of(cls_raw)):
+            # selection, the pre-NMS cap, NMS and the max_det cut of every image
+            # in one operator (candidates' boxes decoded there, where decoding is
+            # decode_boxes's own)
+            if (decode is __decode_boxes and __plain_number(box_offset)
+                    and __batch_of(box_raw, cls_raw, 4) and __anchors_of(points, strides, cls_raw)
+                    and points.dtype == strides.dtype == torch.float32):
+                found = torch.ops.halcyra.detect(cls_raw, box_raw, points, strides, box_offset,
+                                                 conf_thres, pre_nms, nms_iou, max_det)
+            else:
+                boxes_all = decode(box_raw, points, strides, offset=box_offset)
+                if __batch_of(boxes_all, cls_raw, 4) and boxes_all.dtype == torch.float32:
+                    found = torch.ops.halcyra.detect(cls_raw, boxes_all, None, None, 0,
+                                                     conf_thres, pre_nms, nms_iou, max_det)
+        else:
+            boxes_all = decode(box_raw, points, strides, offset=box_offset)
+        if found is None:
+            scores_all = cls_raw.sigmoid()
+        out = []
+        for b in range(cls_raw.shape[0]):
+            if found is not None:
+                idx = found[0][b]
+                res = {"boxes": found[1][b], "scores": found[2][b], "cls": found[3][b]}
+            else:
+                scores, cls_id = scores_all[b].max(dim=1)
+                keep = scores > conf_thres
+                idx = keep.nonzero(as_tuple=True)[0]
+                if len(idx) > pre_nms:
+                    idx = idx[scores[idx].topk(pre_nms)[1]]
+                boxes = boxes_all[b, idx]
+                sc = scores[idx]
+                cl = cls_id[idx]
+                nms_keep = batched_nms(boxes, sc, cl, nms_iou)[:max_det]
+                idx = idx[nms_keep]
+                res = {"boxes": boxes[nms_keep], "scores": sc[nms_keep], "cls": cl[nms_keep]}
+            if "coef" in preds:
+                res["masks"] = __masks(preds, b, idx, res["boxes"], input_size, refine, mask_thres,
+                                       device)
+            if "kpt_raw" in preds:
+                res["kpts"] = __keypoints(preds["kpt_raw"], b, idx, points, strides, num_kpts)
+            if "pline_raw" in preds:
+                res["plines"] = __polylines(preds["pline_raw"], b, idx, points, strides, n_pline)
+            if "tag_logits" in preds:
+                res["tags"] = preds["tag_logits"][b].float().sigmoid()
+            out.append(res)
+        return out
+
+
+# The module's own functions as it loaded them. While its names still hold
+# them, postprocess calls the operators that do their work; once a name is
+# rebound, the function it now holds is called.
+__batched_nms = batched_nms
+__decode_boxes = decode_boxes
+__decode_points = decode_points
+# torchvision's batched_nms runs these helpers of its module's namespace
+# (private names: the per-class loop and the coordinate offsets); while they
+# are torchvision's own, the detect operator computes what batched_nms does.
+__nms_namespace = batched_nms.__globals__
+__nms_helpers = [(name, __nms_namespace[name])
+                 for name in ("nms", "_batched_nms_vanilla", "_batched_nms_coordinate_trick")]
+__INT64 = (-(1 << 63), 1 << 63)
+# the sampler of the shipped refine head (see __shipped_head)
+from torchvision.ops import roi_align as __roi_align  # noqa: E402
+
+
+def __nms_helpers_intact():
+    """Whether torchvision's batched_nms still calls its own helpers. (The
+    compiler cannot compare its helpers, which torchvision wraps: traced, they
+    count as its own.)"""
+    if __compiling():
+        return True
+    for name, fn in __nms_helpers:
+        if __nms_namespace.get(name) is not fn:
+            return False
+    return True
+
+
+def __plain_int(v):
+    """A plain int (not a bool) that fits the operators' int64 arguments."""
+    return type(v) is int and __INT64[0] <= v < __INT64[1]
+
+
+def __plain_number(v):
+    """A plain float, or an int as __plain_int takes it."""
+    return type(v) is float or __plain_int(v)
+
+
+def __batch_of(t, like=None, last=None):
+    """t a (B, A, C) tensor: with `like`, of its B and A and with C == last;
+    alone, with C >= 1."""
+    if not isinstance(t, torch.Tensor) or t.dim() != 3:
+        return False
+    if like is None:
+        return t.shape[2] >= 1
+    return t.shape[0] == like.shape[0] and t.shape[1] == like.shape[1] and t.shape[2] == last
+
+
+def __anchors_of(points, strides, like):
+    """points (A, 2) and strides (A,) tensors, A the anchors of `like` (B, A, C)."""
+    return (isinstance(points, torch.Tensor) and isinstance(strides, torch.Tensor)
+            and points.dim() == 2 and strides.dim() == 1 and points.shape[1] == 2
+            and points.shape[0] == strides.shape[0] == like.shape[1])
+
+
+def __compiling():
+    """Whether torch.compile or torch.export is tracing this call."""
+    compiler = getattr(torch, "compiler", None)
+    return compiler is not None and hasattr(compiler, "is_compiling") and compiler.is_compiling()
+
+
+import sys as __sys  # noqa: E402
+
+
+def __skip_own_frames():
+    """Marks the frames of this module's functions as frames torch.compile does
+    not compile on their own (torch's private skip_code: no public API skips a
+    frame without also stopping the compiler from tracing into it). Traced
+    from a caller, postprocess is traced through all the same (torch.export,
+    or torch.compile capturing data-dependent sizes); where torch.compile does
+    not capture them (its default), detect is a graph break at the call of
+    postprocess, which then runs eagerly: compiling its own frames would gain
+    nothing and count the break again. What the flow calls (the refine head,
+    decode's functions) is still compiled, as frames of their own. Marked
+    once the compiler's frame evaluator is loaded."""
+    global __frames_skipped
+    eval_frame = __sys.modules.get("torch._dynamo.eval_frame")
+    skip = getattr(eval_frame, "skip_code", None)
+    if skip is None:
+        return
+    for fn in list(globals().values()):
+        if type(fn) is type(postprocess) and fn.__module__ == __name__:
+            skip(fn.__code__)
+    __frames_skipped = True
+
+
+__frames_skipped = False
+__skip_own_frames()
+
+
+def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
+    """masks (n, S, S) of image b's detections: the prototypes' coarse masks cut
+    to the boxes, or the refine head's maps pasted into its regions."""
+    n = len(idx)
+    # (traced, n has no value: the operators give the same empty masks)
+    if not __compiling() and n == 0:
+        return torch.zeros((0, S, S), dtype=torch.bool, device=device)
+    protos = preds["protos"][b].float()
+    p, hm, wm = protos.shape
+    coef = preds["coef"][b, idx].float()
+    if refine is not None and "f2" in preds:
+        return __refine_masks(preds, b, coef, protos, bx, S, refine, mask_thres, device)
+    if (type(mask_thres) in (int, float) and __plain_int(S) and S > 0 and coef.dim() == 2
+            and coef.shape[1] == p):
+        return torch.ops.halcyra.prototype_masks(coef, protos, bx, S, mask_thres)
+    coarse = (coef @ protos.reshape(p, -1)).reshape(n, hm, wm)
+    m = F.interpolate(coarse.sigmoid()[None], size=(S, S), mode="bilinear", align_corners=False)[0]
+    ys = torch.arange(S, device=device).view(1, S, 1)
+    xs = torch.arange(S, device=device).view(1, 1, S)
+    inside = ((xs >= bx[:, 0, None, None]) & (xs <= bx[:, 2, None, None])
+              & (ys >= bx[:, 1, None, None]) & (ys <= bx[:, 3, None, None]))
+    return (m > mask_thres) & inside
+
+
+def __refine_masks(preds, b, coef, protos, bx, S, refine, mask_thres, device):
+    """The refine path: the coarse logits, regions of the sanitized boxes
+    snapped outward to whole pixels and widened to the stride of f2, the head's
+    map of each resized and thresholded into its region."""
+    n = coef.shape[0]
+    p, hm, wm = protos.shape
+    product = coef.dim() == 2 and coef.shape[1] == p
+    # the shipped head reads the logits around its regions only: they are
+    # computed once the regions are known
+    partial = product and __plain_int(S) and __shipped_head(refine)
+    if product and not partial:
+        coarse = torch.ops.halcyra.refine_coarse(coef, protos, None, 0, 0.0, 0, 0)
+    elif not partial:
+        coarse = (coef @ protos.reshape(p, -1)).reshape(n, hm, wm)
+    f2 = preds["f2"]
+    h2, w2 = f2.shape[-2:]
+    feat_stride = S / w2
+    mn = max(int(math.ceil(feat_stride)), 1)
+    bxs = refine.sanitize(bx, (h2, w2), float(feat_stride))
+    regions = (isinstance(bxs, torch.Tensor) and bxs.dim() == 2 and bxs.shape[1] == 4
+               and __plain_int(S) and S > 0)
+    if regions:
+        bx_int = torch.ops.halcyra.refine_regions(bxs, S, mn)
+        rx1, ry1, rx2, ry2 = bx_int[:, 0], bx_int[:, 1], bx_int[:, 2], bx_int[:, 3]
+    else:
+        rx1 = torch.floor(bxs[:, 0]).clamp(0, S - mn)
+        ry1 = torch.floor(bxs[:, 1]).clamp(0, S - mn)
+        rx2 = torch.maximum(torch.ceil(bxs[:, 2]), rx1 + mn).clamp(max=S)
+        ry2 = torch.maximum(torch.ceil(bxs[:, 3]), ry1 + mn).clamp(max=S)
+        bx_int = torch.stack([rx1, ry1, rx2, ry2], 1)
+    if partial:
+        coarse = torch.ops.halcyra.refine_coarse(coef, protos, bx_int if f2.dim() == 4 else None,
+                                                 S, float(feat_stride), h2, w2)
+    ref = refine(f2[b:b + 1].float(), coarse, bx_int,
+                 torch.zeros(n, dtype=torch.long, device=device), float(feat_stride))
+    if (regions and isinstance(ref, torch.Tensor) and ref.dim() == 3
+            and ref.dtype == torch.float32 and type(mask_thres) in (int, float)):
+        return torch.ops.halcyra.paste_masks(ref, bx_int, bx, S, mask_thres)
+    masks = torch.zeros((n, S, S), dtype=torch.bool, device=device)
+    for k in range(n):
+        x1, y1, x2, y2 = int(rx1[k]), int(ry1[k]), int(rx2[k]), int(ry2[k])
+        patch = F.interpolate(ref[k][None, None], size=(y2 - y1, x2 - x1), mode="bilinear",
+                              align_corners=False)[0, 0]
+        masks[k, y1:y2, x1:x2] = patch.sigmoid() > mask_thres
+    return masks
+
+
+def __shipped_head(refine):
+    """Whether refine is the refine module's RefineHead as shipped: that class,
+    its own forward (none assigned to the class or the instance), no forward
+    hooks and torchvision's roi_align as its sampler. Such a head reads the
+    coarse logits only through roi_align over its regions. (Hooks are held
+    in torch's private _forward_hooks and _forward_pre_hooks, and the global
+    ones in torch.nn.modules.module: no public way tells whether a module has
+    any.)"""
+    if __compiling():
+        return False
+    cls = type(refine)
+    forward = cls.__dict__.get("forward")
+    ns = getattr(forward, "__globals__", None)
+    if (ns is None or ns.get("__name__") != "halcyra.models.refine" or ns.get("RefineHead") is not cls
+            or forward.__qualname__ != "RefineHead.forward" or ns.get("roi_align") is not __roi_align):
+        return False
+    own = vars(refine)
+    hooks = torch.nn.modules.module
+    return ("forward" not in own and not own.get("_forward_hooks")
+            and not own.get("_forward_pre_hooks") and not hooks._global_forward_hooks
+            and not hooks._global_forward_pre_hooks)
+
+
+def __keypoints(raw, b, idx, points, strides, K):
+    """kpts (n, K, 3) of image b's detections: x, y in input pixels, visibility."""
+    if (__plain_int(K) and isinstance(raw, torch.Tensor) and raw.dim() == 3
+            and raw.shape[2] == 3 * K and b < raw.shape[0] and __anchors_of(points, strides, raw)
+            and idx.dtype == torch.long and idx.dim() == 1):
+        return torch.ops.halcyra.gather_keypoints(raw, b, idx, points, strides, K)
+    n = len(idx)
+    r = raw[b, idx].float().reshape(n, K, 3)
+    xy = r[..., :2] * strides[idx].view(n, 1, 1) + points[idx].view(n, 1, 2)
+    return torch.cat([xy, r[..., 2:3].sigmoid()], -1)
+
+
+def __polylines(raw, b, idx, points, strides, N):
+    """plines (n, N, 2) of image b's detections: decode_points at their anchors."""
+    decode = decode_points
+    if (decode is __decode_points and __plain_int(N) and N >= 1 and isinstance(raw, torch.Tensor)
+            and raw.dim() == 3 and raw.shape[2] == 2 * N and b < raw.shape[0]
+            and __anchors_of(points, strides, raw) and idx.dtype == torch.long
+            and idx.dim() == 1):
+        return torch.ops.halcyra.gather_points(raw, b, idx, points, strides, N)
+    return decode(raw[b:b + 1].float(), points, strides, N)[0, idx]
