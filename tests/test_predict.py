@@ -672,3 +672,43 @@ def test_number_like_parameters_behave_as_python_numbers():
         assert_same(got, want)
     with pytest.raises(TypeError, match="'>' not supported"):
         P.postprocess(preds, conf_thres=Fraction(1, 2), **kw)
+
+
+@pytest.mark.parametrize("kw,refine", [
+    (dict(pre_nms=True), False), (dict(pre_nms=7.0), False), (dict(num_kpts=2.0), False),
+    (dict(input_size=64.0), False), (dict(input_size=64.0), True), (dict(input_size=True), False),
+    (dict(max_det=10 ** 30), False), (dict(max_det=7.0), False)])
+def test_odd_arguments_behave_as_the_python_formulation(kw, refine):
+    """Arguments the operators do not take run postprocess's steps in Python:
+    the plain formulation's result or its exception, type and message."""
+    preds = make_preds(seed=5)
+    args = dict(dict(conf_thres=0.3, num_kpts=2, n_pline=3, input_size=64), **kw)
+    head = PoolHead() if refine else None
+    same_outcome(lambda: P.postprocess(preds, refine=head, **args),
+                 lambda: ref.postprocess(preds, refine=head, **args), assert_same)
+
+
+def test_rebound_decode_keeps_the_batch_operator(monkeypatch):
+    """A replaced decode_boxes is called once for the batch, and selection and
+    NMS still run in one operator over its boxes; a replaced decode_points is
+    called once per image."""
+    preds = make_preds(b=3, seed=6)
+    kw = dict(conf_thres=0.3, num_kpts=2, n_pline=3, input_size=64, box_offset=0.5)
+    want = P.postprocess(preds, **kw)
+    calls = []
+
+    def boxes(raw, points, stride, offset=0.0):
+        calls.append("boxes")
+        return D.decode_boxes(raw, points, stride, offset=offset)
+
+    def lines(raw, points, stride, n):
+        calls.append("points")
+        return D.decode_points(raw, points, stride, n)
+
+    monkeypatch.setattr(P, "decode_boxes", boxes)
+    monkeypatch.setattr(P, "decode_points", lines)
+    with torch.profiler.profile() as prof:
+        got = P.postprocess(preds, **kw)
+    assert_equal(got, want)
+    assert calls == ["boxes"] + ["points"] * 3
+    assert "halcyra::detect" in {e.name for e in prof.events()}

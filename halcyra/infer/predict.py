@@ -2,10 +2,12 @@
 class-aware NMS pass; masks, keypoints and polylines ride along as attributes
 of the surviving boxes."""
 import math
+import sys as __sys
 
 import torch
 import torch.nn.functional as F
 from torchvision.ops import batched_nms
+from torchvision.ops import roi_align as __roi_align  # the shipped refine head's sampler
 
 # (importing decode loads the operator library and registers its fake kernels)
 from halcyra.infer.decode import STRIDES, decode_boxes, decode_points, make_anchors
@@ -105,8 +107,6 @@ __nms_namespace = batched_nms.__globals__
 __nms_helpers = [(name, __nms_namespace[name])
                  for name in ("nms", "_batched_nms_vanilla", "_batched_nms_coordinate_trick")]
 __INT64 = (-(1 << 63), 1 << 63)
-# the sampler of the shipped refine head (see __shipped_head)
-from torchvision.ops import roi_align as __roi_align  # noqa: E402
 
 
 def __nms_helpers_intact():
@@ -152,35 +152,6 @@ def __compiling():
     """Whether torch.compile or torch.export is tracing this call."""
     compiler = getattr(torch, "compiler", None)
     return compiler is not None and hasattr(compiler, "is_compiling") and compiler.is_compiling()
-
-
-import sys as __sys  # noqa: E402
-
-
-def __skip_own_frames():
-    """Marks the frames of this module's functions as frames torch.compile does
-    not compile on their own (torch's private skip_code: no public API skips a
-    frame without also stopping the compiler from tracing into it). Traced
-    from a caller, postprocess is traced through all the same (torch.export,
-    or torch.compile capturing data-dependent sizes); where torch.compile does
-    not capture them (its default), detect is a graph break at the call of
-    postprocess, which then runs eagerly: compiling its own frames would gain
-    nothing and count the break again. What the flow calls (the refine head,
-    decode's functions) is still compiled, as frames of their own. Marked
-    once the compiler's frame evaluator is loaded."""
-    global __frames_skipped
-    eval_frame = __sys.modules.get("torch._dynamo.eval_frame")
-    skip = getattr(eval_frame, "skip_code", None)
-    if skip is None:
-        return
-    for fn in list(globals().values()):
-        if type(fn) is type(postprocess) and fn.__module__ == __name__:
-            skip(fn.__code__)
-    __frames_skipped = True
-
-
-__frames_skipped = False
-__skip_own_frames()
 
 
 def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
@@ -298,3 +269,30 @@ def __polylines(raw, b, idx, points, strides, N):
             and idx.dim() == 1):
         return torch.ops.halcyra.gather_points(raw, b, idx, points, strides, N)
     return decode(raw[b:b + 1].float(), points, strides, N)[0, idx]
+
+
+
+def __skip_own_frames():
+    """Marks the frames of this module's functions as frames torch.compile does
+    not compile on their own (torch's private skip_code: no public API skips a
+    frame without also stopping the compiler from tracing into it). Traced
+    from a caller, postprocess is traced through all the same (torch.export,
+    or torch.compile capturing data-dependent sizes); where torch.compile does
+    not capture them (its default), detect is a graph break at the call of
+    postprocess, which then runs eagerly: compiling its own frames would gain
+    nothing and count the break again. What the flow calls (the refine head,
+    decode's functions) is still compiled, as frames of their own. Marked
+    once the compiler's frame evaluator is loaded."""
+    global __frames_skipped
+    eval_frame = __sys.modules.get("torch._dynamo.eval_frame")
+    skip = getattr(eval_frame, "skip_code", None)
+    if skip is None:
+        return
+    for fn in list(globals().values()):
+        if type(fn) is type(postprocess) and fn.__module__ == __name__:
+            skip(fn.__code__)
+    __frames_skipped = True
+
+
+__frames_skipped = False
+__skip_own_frames()
