@@ -117,6 +117,11 @@ struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
     static const auto op = c10::Dispatcher::singleton()
                                .findSchemaOrThrow("halcyra::upsample_cat", "")
                                .typed<at::Tensor(at::TensorList, at::IntArrayRef)>();
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      out = op.call(xs, factors);  // checks the inputs first
+    }
     std::vector<int64_t> shapes;  // c, h, w per input
     shapes.reserve(3 * xs.size());
     for (const auto& x : xs) {
@@ -126,8 +131,7 @@ struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
     }
     ctx->saved_data["shapes"] = shapes;
     ctx->saved_data["factors"] = factors;
-    at::AutoDispatchBelowADInplaceOrView below;
-    return op.call(xs, factors);
+    return out;
   }
 
   static variable_list backward(AutogradContext* ctx, variable_list grads) {
