@@ -7,7 +7,7 @@
 #                        with debootstrap under /var/cache/halcyra and reused
 #   make test-generic    the tests through the device-generic paths on the CPU (HALCYRA_GENERIC=1)
 #   make test-scalar     the tests with the fused kernels' portable loops (HALCYRA_GENERIC=scalar)
-#   make coverage        line coverage of csrc/ by the suite (build/coverage/report.txt)
+#   make coverage        line coverage of csrc/ and halcyra/*.py by the suite (build/coverage/report.txt)
 #   make test-cuda       the GPU check on a CUDA machine (tools/cuda_check.sh)
 #   make test-debian-testing   the same in a root of Debian testing (the newest torch), remade
 #                        when testing moves on to its next codename
@@ -56,10 +56,12 @@ test-asan: deps
 test-asan-ci: deps
 	$(PYTHON) tools/asan.py ci
 
-# Line coverage of csrc/: a --coverage -O0 build in build/coverage, the suite in
-# the three HALCYRA_GENERIC modes, gcov; report in build/coverage/report.txt.
+# Line coverage of csrc/ and of the modules' Python faces: a --coverage -O0
+# build in build/coverage, the suite in the three HALCYRA_GENERIC modes under
+# Python's coverage tool, gcov; report in build/coverage/report.txt.
 .PHONY: coverage
-coverage: deps
+coverage:
+	@tools/deps.sh build coverage
 	$(PYTHON) tools/linecov.py
 
 # The GPU check on a CUDA machine (no apt, no network: no deps step):

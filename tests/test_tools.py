@@ -71,6 +71,27 @@ def test_coverage_counts_lines_of_the_source_folder_only(tmp_path):
     assert total[3] == f"{100 * (executable - 5) / executable:.1f}%"
 
 
+def test_python_coverage_counts_every_interpreter_of_a_run(tmp_path, monkeypatch):
+    """The package's .py lines that ran in any interpreter the run starts are
+    counted, those that ran in none are missed; files outside it are not
+    reported."""
+    pytest.importorskip("coverage")
+    pkg = tmp_path / "tree" / "halcyra"
+    pkg.mkdir(parents=True)
+    (pkg / "__init__.py").write_text("")
+    (pkg / "mod.py").write_text("def used():\n    return 1\n\n\ndef unused():\n    return 2\n")
+    (tmp_path / "tree" / "other.py").write_text("x = 1\n")
+    monkeypatch.setattr(cov, "PYCOV", str(tmp_path / "python"))
+    tree = str(tmp_path / "tree")
+    env = cov.suite_env(tree, "default")
+    child = "import halcyra.mod, other; halcyra.mod.used()"
+    parent = f"import subprocess, sys; subprocess.run([sys.executable, '-c', {child!r}], check=True)"
+    subprocess.run([sys.executable, "-c", parent], cwd=tree, env=env, check=True, timeout=120)
+    counts = cov.collect_python(tree)
+    assert sorted(counts) == ["halcyra/__init__.py", "halcyra/mod.py"]
+    assert counts["halcyra/mod.py"] == {1: 1, 2: 1, 5: 1, 6: 0}
+
+
 def test_missed_ranges_join_across_non_executable_lines_only():
     executable = [1, 2, 3, 7, 8, 20, 21, 22]
     assert cov.ranges([2, 3, 7, 21], executable) == ["2-7", "21"]

@@ -5,8 +5,9 @@
 #
 #   tools/deps.sh [GROUP ...]      default group: build
 #
-#   GROUP   build   what building, testing and the demo need
-#           roots   what tools/debian_root.sh needs on the host to make roots
+#   GROUP   build     what building, testing and the demo need
+#           roots     what tools/debian_root.sh needs on the host to make roots
+#           coverage  what `make coverage` needs beyond build (Python line coverage)
 #
 # Only packages that are missing are installed. Installs never run two at a
 # time: halcyra's own runs take turns on one lock (/run/lock/halcyra-apt.lock,
@@ -21,13 +22,14 @@ declare -A GROUPS_OF=(
            python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy
            python3-pil ninja-build g++ make"
   [roots]="debootstrap debian-archive-keyring wget"
+  [coverage]="python3-coverage"
 )
 
 groups=("$@")
 [ ${#groups[@]} -gt 0 ] || groups=(build)
 wanted=()
 for g in "${groups[@]}"; do
-  [ -n "${GROUPS_OF[$g]+x}" ] || { echo "tools/deps.sh: unknown group '$g' (build, roots)" >&2; exit 2; }
+  [ -n "${GROUPS_OF[$g]+x}" ] || { echo "tools/deps.sh: unknown group '$g' (${!GROUPS_OF[*]})" >&2; exit 2; }
   read -r -a pkgs <<< "$(echo ${GROUPS_OF[$g]})"
   wanted+=("${pkgs[@]}")
 done

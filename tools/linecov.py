@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Line coverage of csrc/ by the test suite (make coverage).
+"""Line coverage of csrc/ and of the modules' Python faces by the test suite
+(make coverage).
 
     tools/linecov.py [--modes default,generic,scalar] [pytest paths ...]
 
@@ -12,6 +13,13 @@ up over the runs (child interpreters that tests start count too):
     default   HALCYRA_GENERIC unset
     generic   HALCYRA_GENERIC=1: the device-generic formulation on CPU tensors
     scalar    HALCYRA_GENERIC=scalar: the fused CPU kernels without their AVX2 loops
+
+Each run is measured by Python's coverage tool too (python3-coverage), in
+every interpreter of the run, pytest's and those its tests start
+(COVERAGE_PROCESS_START, read by a sitecustomize module the runs find first
+on their path): the halcyra/ package's .py files,
+the modules' Python faces among them, whose embedded source runs under the
+.py file's own name.
 
 gcov (the one of the compiler that builds the extensions) then reads every
 object's counters; a line counts as executed when any module executed it (the
@@ -35,6 +43,7 @@ OUT = os.path.join(ROOT, "build", "coverage")
 TEMP = os.path.join(OUT, "temp")
 LOGS = os.path.join(OUT, "log")
 REPORT = os.path.join(OUT, "report.txt")
+PYCOV = os.path.join(OUT, "python")      # coverage's data files, rc file, sitecustomize
 MODES = {"default": None, "generic": "1", "scalar": "scalar"}
 
 
@@ -58,13 +67,20 @@ def clear_counters(folder):
                 os.remove(os.path.join(dirpath, f))
 
 
-def run_suite(tree, mode, paths):
-    """One run of pytest from the tree; its output goes to the terminal and to
-    build/coverage/log/<mode>.log. Returns (exit status, seconds)."""
-    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
+def suite_env(tree, mode):
+    """The environment of a run of the suite from the tree in a mode."""
+    env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1", COVERAGE_PROCESS_START=rc_file(tree),
+               PYTHONPATH=os.pathsep.join([PYCOV] + [p for p in [os.environ.get("PYTHONPATH")] if p]))
     env.pop("HALCYRA_GENERIC", None)
     if MODES[mode] is not None:
         env["HALCYRA_GENERIC"] = MODES[mode]
+    return env
+
+
+def run_suite(tree, mode, paths):
+    """One run of pytest from the tree; its output goes to the terminal and to
+    build/coverage/log/<mode>.log. Returns (exit status, seconds)."""
+    env = suite_env(tree, mode)
     print(f"coverage: suite, mode {mode} (HALCYRA_GENERIC={MODES[mode] or 'unset'})", flush=True)
     t0 = time.time()
     with open(os.path.join(LOGS, f"{mode}.log"), "w") as log:
@@ -78,6 +94,50 @@ def run_suite(tree, mode, paths):
     took = time.time() - t0
     print(f"coverage: mode {mode}: pytest exit status {rc} in {took:.0f} s", flush=True)
     return rc, took
+
+
+def rc_file(tree):
+    """coverage's settings for the runs (the halcyra package of the tree,
+    every process writing a data file of its own), and a sitecustomize module
+    that starts coverage in every interpreter the runs start; returns the
+    settings' path."""
+    os.makedirs(PYCOV, exist_ok=True)
+    rc = os.path.join(PYCOV, "coveragerc")
+    with open(rc, "w") as f:
+        f.write(f"[run]\nsource = {os.path.join(tree, 'halcyra')}\nparallel = True\n"
+                f"data_file = {os.path.join(PYCOV, 'data')}\n")
+    with open(os.path.join(PYCOV, "sitecustomize.py"), "w") as f:
+        f.write("import coverage\ncoverage.process_startup()\n")
+    return rc
+
+
+def clear_python_data():
+    for f in os.listdir(PYCOV) if os.path.isdir(PYCOV) else []:
+        if f.startswith("data"):
+            os.remove(os.path.join(PYCOV, f))
+
+
+def collect_python(tree):
+    """Line counts of the halcyra package's .py files from coverage's data, in
+    collect()'s form (a count of 1 for an executed line, 0 for a missed one)."""
+    rc = rc_file(tree)
+    run = lambda *a: subprocess.run([sys.executable, "-m", "coverage", *a, "--rcfile", rc],  # noqa: E731
+                                    capture_output=True, text=True)
+    combined = run("combine")
+    if combined.returncode != 0:
+        sys.exit(f"coverage: combining Python's data failed:\n{combined.stdout}{combined.stderr}")
+    out = os.path.join(PYCOV, "report.json")
+    report = run("json", "-o", out)
+    if report.returncode != 0:
+        sys.exit(f"coverage: Python's report failed:\n{report.stdout}{report.stderr}")
+    with open(out) as f:
+        files = json.load(f)["files"]
+    counts = {}
+    for path, data in files.items():
+        lines = {n: 1 for n in data["executed_lines"]}
+        lines.update({n: 0 for n in data["missing_lines"]})
+        counts[os.path.relpath(os.path.realpath(path), os.path.realpath(tree))] = lines
+    return counts
 
 
 def collect(objdir, srcdir, gcov=None):
@@ -162,16 +222,20 @@ def main():
     paths = args or ["tests"]
     tree, build_s = build_tree(OUT, "coverage", HALCYRA_COVERAGE="1")
     clear_counters(TEMP)
+    clear_python_data()
     shutil.rmtree(LOGS, ignore_errors=True)
     os.makedirs(LOGS)
     results = [(m, *run_suite(tree, m, paths)) for m in modes]
     t0 = time.time()
-    text, detail = table(collect(TEMP, os.path.join(tree, "csrc")))
+    counts = collect(TEMP, os.path.join(tree, "csrc"))
+    counts.update(collect_python(tree))
+    text, detail = table(counts)
     gcov_s = time.time() - t0
     run_s = sum(r[2] for r in results)
     runs = "; ".join(f"{m}: exit {rc}, {s:.0f} s" for m, rc, s in results)
-    summary = (f"line coverage of csrc/ by {' '.join(paths)}, modes {', '.join(modes)}\n"
-               f"build {build_s:.0f} s, suite runs {run_s:.0f} s ({runs}), gcov {gcov_s:.0f} s\n")
+    summary = (f"line coverage of csrc/ and halcyra/ by {' '.join(paths)}, modes {', '.join(modes)}\n"
+               f"build {build_s:.0f} s, suite runs {run_s:.0f} s ({runs}), "
+               f"gcov and coverage {gcov_s:.0f} s\n")
     with open(REPORT, "w") as f:
         f.write(summary + "\n" + text + "\n\nlines never executed:\n" + (detail or "(none)") + "\n")
     print("\n" + summary + "\n" + text + f"\n\nnever-executed lines by file: {REPORT}")

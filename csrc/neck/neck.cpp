@@ -2,6 +2,7 @@
 
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
+#include <ATen/core/dispatch/Dispatcher.h>
 #include "../pyapi/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
 
@@ -16,16 +17,19 @@ using torch::autograd::variable_list;
 // The memory format that the concatenation of the upsampled tensors would
 // have: each upsampled tensor takes its input's suggested format, and the
 // concatenation keeps a format only when all of its inputs share it.
-at::MemoryFormat cat_format(const std::vector<at::Tensor>& xs) {
+at::MemoryFormat cat_format(at::TensorList xs) {
   at::MemoryFormat fmt = xs[0].suggest_memory_format();
   for (const auto& x : xs)
     if (x.suggest_memory_format() != fmt) return at::MemoryFormat::Contiguous;
   return fmt;
 }
 
-// Preconditions: upsample_cat_applies(xs, factors), checked by the caller (all writes go through ATen).
-at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
-                             const std::vector<int64_t>& factors) {
+}  // namespace
+
+at::Tensor upsample_cat_kernel(at::TensorList xs, at::IntArrayRef factors) {
+  TORCH_CHECK_VALUE(upsample_cat_applies(xs, factors),
+                    "upsample_cat(): expected non-empty 4-D floating tensors of one dtype, device "
+                    "and batch size with one upsampled size, and a factor of at least 1 for each");
   HALCYRA_RECORD("upsample_cat_kernel");
   const at::Tensor& x0 = xs[0];
   const int64_t b = x0.size(0);
@@ -56,6 +60,8 @@ at::Tensor upsample_cat_impl(const std::vector<at::Tensor>& xs,
   }
   return out;
 }
+
+namespace {
 
 // Gradient of nearest upsampling by the integer factor f for one input:
 // grad_in[b, c, i, j] = sum of grad_out[b, c, i * f + dy, j * f + dx], read
@@ -108,17 +114,24 @@ at::Tensor nearest_backward_cpu(const at::Tensor& g, int64_t ih, int64_t iw, int
 struct UpsampleCat : public torch::autograd::Function<UpsampleCat> {
   static at::Tensor forward(AutogradContext* ctx, at::TensorList xs,
                             const std::vector<int64_t>& factors) {
-    std::vector<at::Tensor> inputs(xs.begin(), xs.end());
+    static const auto op = c10::Dispatcher::singleton()
+                               .findSchemaOrThrow("halcyra::upsample_cat", "")
+                               .typed<at::Tensor(at::TensorList, at::IntArrayRef)>();
+    at::Tensor out;
+    {
+      at::AutoDispatchBelowADInplaceOrView below;
+      out = op.call(xs, factors);  // checks the inputs first
+    }
     std::vector<int64_t> shapes;  // c, h, w per input
-    shapes.reserve(3 * inputs.size());
-    for (const auto& x : inputs) {
+    shapes.reserve(3 * xs.size());
+    for (const auto& x : xs) {
       shapes.push_back(x.size(1));
       shapes.push_back(x.size(2));
       shapes.push_back(x.size(3));
     }
     ctx->saved_data["shapes"] = shapes;
     ctx->saved_data["factors"] = factors;
-    return upsample_cat_impl(inputs, factors);
+    return out;
   }
 
   static variable_list backward(AutogradContext* ctx, variable_list grads) {
@@ -161,8 +174,7 @@ bool floating(at::ScalarType t, bool cuda) {
 
 }  // namespace
 
-bool upsample_cat_applies(const std::vector<at::Tensor>& xs,
-                          const std::vector<int64_t>& factors) {
+bool upsample_cat_applies(at::TensorList xs, at::IntArrayRef factors) {
   if (xs.empty() || xs.size() != factors.size()) return false;
   const at::Tensor& x0 = xs[0];
   if (!x0.defined()) return false;
@@ -193,9 +205,22 @@ bool upsample_cat_applies(const std::vector<at::Tensor>& xs,
   return true;
 }
 
-at::Tensor upsample_cat(const std::vector<at::Tensor>& xs,
-                        const std::vector<int64_t>& factors) {
-  return UpsampleCat::apply(at::TensorList(xs), factors);
+at::Tensor upsample_cat_autograd(at::TensorList xs, at::IntArrayRef factors) {
+  return UpsampleCat::apply(xs, factors.vec());
+}
+
+at::Tensor upsample_cat_meta(at::TensorList xs, at::IntArrayRef factors) {
+  TORCH_CHECK_VALUE(!xs.empty() && xs.size() == factors.size(),
+                    "upsample_cat(): one factor per tensor");
+  c10::SymInt channels = 0;
+  for (const auto& x : xs) {
+    TORCH_CHECK_VALUE(x.dim() == 4, "upsample_cat(): expected 4-D tensors");
+    channels += x.sym_size(1);
+  }
+  const auto& x0 = xs[0];
+  return at::empty_symint({x0.sym_size(0), channels, x0.sym_size(2) * factors[0],
+                           x0.sym_size(3) * factors[0]},
+                          x0.options().memory_format(cat_format(xs)));
 }
 
 }  // namespace neck
