@@ -123,3 +123,38 @@ def level_number(obj, what):
     if isinstance(obj, torch.Tensor):
         return obj.item()
     raise TypeError(f"make_anchors(): {what} must be a number, not {type_name(obj)}")
+
+
+def compiling():
+    """Whether torch.compile or torch.export is tracing the caller (never, on a
+    torch without a compiler)."""
+    compiler = getattr(torch, "compiler", None)
+    return compiler is not None and compiler.is_compiling()
+
+
+def number_attr(owner, name):
+    """owner.<name> as a number (a one-element tensor by its value); TypeError
+    naming the attribute for anything else."""
+    value = getattr(owner, name)
+    if is_number(value):
+        return number(value)
+    if isinstance(value, torch.Tensor):
+        return value.item()
+    raise TypeError(f"'{name}' must be a number, not {type_name(value)}")
+
+
+def number_or_tensor(obj, fn, arg):
+    """(None, a number) or (a tensor, 0): a plain number, a tensor, or anything
+    the interpreter converts with float() as a number (not a string);
+    TypeError naming the argument for anything else."""
+    if is_number(obj):
+        return None, number(obj)
+    if isinstance(obj, torch.Tensor):
+        return obj, 0
+    kind = type(obj)
+    if hasattr(kind, "__float__") or hasattr(kind, "__index__") or hasattr(kind, "__int__"):
+        try:
+            return None, float(obj)
+        except Exception:  # noqa: BLE001 - refused as below
+            pass
+    raise TypeError(f"{fn}(): '{arg}' must be a number or a tensor, not {type_name(obj)}")

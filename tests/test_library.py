@@ -17,7 +17,7 @@ from halcyra import _ops
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PY_FACES = ["halcyra.infer.decode", "halcyra.models.backbone", "halcyra.losses.assigner",
-            "halcyra.models.refine"]
+            "halcyra.models.refine", "halcyra.losses.losses"]
 PYTHON_SYMBOL = re.compile(r"^(_?Py[A-Z_]|_Py|PyInit_)|pybind11")
 
 
