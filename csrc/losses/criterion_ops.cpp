@@ -14,8 +14,9 @@
 //                                  and the positions of those that do
 //   kpt_selected, pline_selected,  the task losses of the selected instances
 //   tag_selected
-//   mask_instances                 the mask loss's instances: selection, the
-//                                  MASK_CAP subset (randperm), images ascending
+//   mask_selection, mask_instances the mask loss's instances: the selection
+//                                  (read on the host once), the MASK_CAP subset
+//                                  (randperm), images ascending
 //   mask_crop_loss                 the in-box prototype loss of those instances
 //
 // The whole-batch operators that the compiler traces (cls_loss, box_loss,
@@ -123,28 +124,41 @@ at::Tensor host_longs(const std::vector<int64_t>& v, at::Device device) {
   return t.to(device, /*non_blocking=*/true);
 }
 
-// The mask loss's instances (b, a, g): the selected foreground anchors (sel),
-// at most `cap` of them (a randperm draw on fg_b's device when there are
-// more; a negative cap keeps all but the last -cap of the permutation), in
-// ascending image order, within an image in the order of the (capped)
-// selection. An image index outside protos' first dimension is the
-// IndexError of protos.select(0, index).
-std::tuple<at::Tensor, at::Tensor, at::Tensor> op_mask_instances(T fg_b, T fg_a, T fg_g, T sel,
-                                                                 int64_t cap, T protos) {
-  // The host needs, once, which anchors are selected and their images.
+// The mask loss's selected foreground anchors, read on the host once: a CPU
+// int64 tensor (2, n) of their positions in fg_b and their images, in the
+// order of fg_b.
+at::Tensor op_mask_selection(T fg_b, T sel) {
+  const int64_t n_fg = sel.numel();
+  if (n_fg == 0) return at::zeros({2, 0}, at::TensorOptions().dtype(at::kLong));
+  const at::Tensor pack = host_read(
+      at::stack({fg_b.reshape({-1}).to(at::kLong), sel.reshape({-1}).ne(0).to(at::kLong)}));
+  const int64_t* pb = pack.data_ptr<int64_t>();
   std::vector<int64_t> pos, img;
-  if (sel.numel()) {
-    const int64_t n_fg = sel.numel();
-    const at::Tensor pack = host_read(
-        at::stack({fg_b.reshape({-1}).to(at::kLong), sel.reshape({-1}).ne(0).to(at::kLong)}));
-    const int64_t* pb = pack.data_ptr<int64_t>();
-    for (int64_t i = 0; i < n_fg; ++i)
-      if (pb[n_fg + i]) {
-        pos.push_back(i);
-        img.push_back(pb[i]);
-      }
+  for (int64_t i = 0; i < n_fg; ++i)
+    if (pb[n_fg + i]) {
+      pos.push_back(i);
+      img.push_back(pb[i]);
+    }
+  const int64_t n = static_cast<int64_t>(pos.size());
+  at::Tensor out = at::empty({2, n}, at::TensorOptions().dtype(at::kLong));
+  if (n) {
+    std::memcpy(out.data_ptr<int64_t>(), pos.data(), n * sizeof(int64_t));
+    std::memcpy(out.data_ptr<int64_t>() + n, img.data(), n * sizeof(int64_t));
   }
-  const int64_t n_sel = static_cast<int64_t>(pos.size());
+  return out;
+}
+
+// The mask loss's instances (b, a, g) from mask_selection's rows: at most
+// `cap` of them (a randperm draw on fg_b's device when there are more; a
+// negative cap keeps all but the last -cap of the permutation), in ascending
+// image order, within an image in the order of the (capped) selection; and b
+// on the host. An image index outside protos' first dimension is the
+// IndexError of protos.select(0, index).
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> op_mask_instances(
+    T selection, T fg_b, T fg_a, T fg_g, int64_t cap, T protos) {
+  const int64_t n_sel = selection.size(1);
+  const int64_t* sp = selection.data_ptr<int64_t>();
+  std::vector<int64_t> pos(sp, sp + n_sel), img(sp + n_sel, sp + 2 * n_sel);
   if (n_sel > cap) {
     const int64_t keep_n = cap >= 0 ? cap : std::max<int64_t>(n_sel + cap, 0);
     at::Tensor perm =
@@ -174,22 +188,23 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor> op_mask_instances(T fg_b, T fg_a,
   }
   at::Tensor both_d = host_longs(both, fg_b.device());
   at::Tensor idx = both_d.slice(0, 0, n), b = both_d.slice(0, n, 2 * n);
-  return {b, fg_a.reshape({-1}).index({idx}), fg_g.reshape({-1}).index({idx})};
+  at::Tensor b_host = at::empty({n}, at::TensorOptions().dtype(at::kLong));
+  if (n) std::memcpy(b_host.data_ptr<int64_t>(), both.data() + n, n * sizeof(int64_t));
+  return {b, fg_a.reshape({-1}).index({idx}), fg_g.reshape({-1}).index({idx}), b_host};
 }
 
 // The sum over instances of each one's mean in-box BCE with logits: rows
-// (n, P) the instances' coefficients, protos (B, P, hm, wm), b (n,) their
-// images (ascending), gt_raw (n, hm, wm) their masks, boxes (n, 4) their
+// (n, P) the instances' coefficients, protos (B, P, hm, wm), b_host (n,) their
+// images (ascending, on the host), gt_raw (n, hm, wm) their masks, boxes (n, 4) their
 // boxes on the prototype grid. With `keep` (the refine branch follows) also
 // the logits pm (n, hm, wm) and the float32 targets; empty tensors otherwise.
 // Without it, on the CPU, the logits are made inside the crops only.
-std::tuple<at::Tensor, at::Tensor, at::Tensor> op_mask_crop_loss(T rows, T protos, T b, T gt_raw,
-                                                                 T boxes, bool keep) {
+std::tuple<at::Tensor, at::Tensor, at::Tensor> op_mask_crop_loss(T rows, T protos, T b_host,
+                                                                 T gt_raw, T boxes, bool keep) {
   const int64_t hm = protos.size(-2), wm = protos.size(-1);
-  const int64_t n = b.numel();
+  const int64_t n = b_host.numel();
   const int64_t n_img = protos.size(0);
-  const at::Tensor b_h = host_read(b.to(at::kLong));
-  const int64_t* bp = b_h.data_ptr<int64_t>();
+  const int64_t* bp = b_host.data_ptr<int64_t>();
   struct Group { int64_t image, start, len; };
   std::vector<Group> groups;
   std::vector<int64_t> image(n);
@@ -259,10 +274,11 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
         TORCH_FN(op_pline_selected));
   m.def("tag_selected(Tensor logits, Tensor idx, Tensor gt_tags) -> Tensor",
         TORCH_FN(op_tag_selected));
-  m.def("mask_instances(Tensor fg_b, Tensor fg_a, Tensor fg_g, Tensor sel, int cap, "
-        "Tensor protos) -> (Tensor, Tensor, Tensor)",
+  m.def("mask_selection(Tensor fg_b, Tensor sel) -> Tensor", TORCH_FN(op_mask_selection));
+  m.def("mask_instances(Tensor selection, Tensor fg_b, Tensor fg_a, Tensor fg_g, int cap, "
+        "Tensor protos) -> (Tensor, Tensor, Tensor, Tensor)",
         TORCH_FN(op_mask_instances));
-  m.def("mask_crop_loss(Tensor rows, Tensor protos, Tensor b, Tensor gt, Tensor boxes, "
+  m.def("mask_crop_loss(Tensor rows, Tensor protos, Tensor b_host, Tensor gt, Tensor boxes, "
         "bool keep) -> (Tensor, Tensor, Tensor)",
         TORCH_FN(op_mask_crop_loss));
 }

@@ -346,7 +346,8 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
         sel = torch.ops.halcyra.task_available(
             __ops__.tensor(batch["mask_valid"], fn, "mask_valid"),
             __ops__.tensor(batch["has_polygon"], fn, "has_polygon"), fg_b, fg_g)
-    if not bool(sel.ne(0).any()):
+    selection = torch.ops.halcyra.mask_selection(fg_b, sel)
+    if selection.shape[1] == 0:
         zp = self._zero(protos)
         zc = self._zero(coef)
         f2_zero = self._zero(__ops__.tensor(preds["f2"], fn, "f2")) if do_refine else None
@@ -354,7 +355,7 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
 
     # at most MASK_CAP instances (a random subset), images ascending
     cap = __ops__.integer(self.MASK_CAP, fn, "MASK_CAP")
-    b, a, g = torch.ops.halcyra.mask_instances(fg_b, fg_a, fg_g, sel, cap, protos)
+    b, a, g, b_host = torch.ops.halcyra.mask_instances(selection, fg_b, fg_a, fg_g, cap, protos)
     n = b.shape[0]
     if n == 0:
         return coef.new_zeros(()) / 1, None
@@ -364,8 +365,8 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
     gt_raw = gt_masks[b, g]
     boxes_px = gt_boxes[b, g]
     stride = __ops__.number_attr(self, "MASK_STRIDE")
-    total, pm, gt = torch.ops.halcyra.mask_crop_loss(rows, protos, b, gt_raw, boxes_px / stride,
-                                                     do_refine)
+    total, pm, gt = torch.ops.halcyra.mask_crop_loss(rows, protos, b_host, gt_raw,
+                                                     boxes_px / stride, do_refine)
     coarse = total / n
     if not do_refine:
         return coarse, None
