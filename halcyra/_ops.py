@@ -132,6 +132,13 @@ def compiling():
     return compiler is not None and compiler.is_compiling()
 
 
+def dynamic_sizes():
+    """Whether the compiler now tracing keeps operations whose result sizes are
+    data (nonzero) in its graph: torch.export does, and torch.compile where the
+    user asks for it; otherwise such an operation is a graph break."""
+    return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
+
+
 def number_attr(owner, name):
     """owner.<name> as a number (a one-element tensor by its value); TypeError
     naming the attribute for anything else."""

@@ -498,7 +498,9 @@ class WithCriterion(torch.nn.Module):
         self.shapes = shapes
 
     def forward(self, raw, batch):
-        return self.crit(dict(raw, feat_shapes=self.shapes), batch)
+        preds = {k: v for k, v in raw.items()}
+        preds["feat_shapes"] = self.shapes
+        return self.crit(preds, batch)
 
 
 @needs_compile

@@ -80,6 +80,48 @@ def __selection__(batch, valid_key, has_key, fg_b, fg_g, fn):
                                             __ops__.tensor(batch[has_key], fn, has_key), fg_b, fg_g)
 
 
+def __tensors__(batch, *keys):
+    """Whether batch is a dict whose entries `keys` are tensors: what a task's
+    whole-batch operator reads up front, where the method reads them only when
+    it selects something (a compiled method reads them so only then)."""
+    return isinstance(batch, dict) and all(isinstance(batch.get(k), torch.Tensor) for k in keys)
+
+
+def __positives__(fg_mask):
+    """(fg_b, fg_a): the image and anchor indices of the true entries of fg_mask
+    (B, A), row-major."""
+    pos = torch.nonzero(fg_mask)
+    return pos.select(1, 0), pos.select(1, 1)
+
+
+def __task_entries__(self, preds, batch, points, strides, fg_mask, matched_gt, entries,
+                     positives=None, every=False):
+    """MultiTaskCriterion.forward's per-task part: the positives (given, or those
+    of fg_mask), their matched slots (matched_gt at them; fg_a itself where there
+    is none, unless `every`), then self's task losses for the switch keys in
+    preds, written into `entries`."""
+    fg_b, fg_a = __positives__(fg_mask) if positives is None else positives
+    fg_g = fg_a
+    if every or fg_b.shape[0] > 0:
+        if isinstance(matched_gt, torch.Tensor):
+            fg_g = torch.ops.halcyra.positive_rows(matched_gt, fg_mask, fg_b, fg_a)
+        else:
+            fg_g = matched_gt[fg_b, fg_a]
+    if "coef" in preds:
+        mask, refine = self._mask_loss(preds, batch, fg_b, fg_a, fg_g)
+        entries["mask"] = mask
+        if refine is not None:
+            entries["refine"] = refine
+    if "kpt_raw" in preds:
+        kpt, vis = self._kpt_loss(preds, batch, points, strides, fg_b, fg_a, fg_g)
+        entries["kpt"] = kpt
+        entries["vis"] = vis
+    if "pline_raw" in preds:
+        entries["poly"] = self._pline_loss(preds, batch, points, strides, fg_b, fg_a, fg_g)
+    if "tag_logits" in preds:
+        entries["tag"] = self._tag_loss(preds, batch)
+
+
 class MultiTaskCriterion(nn.Module):
     """Multi-task training criterion: classification and CIoU box losses with an
     outside task-aligned assigner, prototype masks (with an optional refine
@@ -191,46 +233,36 @@ class MultiTaskCriterion(nn.Module):
             cls, norm = torch.ops.halcyra.cls_loss(cls_raw, target_scores, fg_mask, ignore_mask,
                                                    *flags, is_pl, kept)
             _, _ = fg_mask.shape
-            pos = torch.nonzero(fg_mask)
-            fg_b, fg_a = pos.select(1, 0), pos.select(1, 1)
-            n_fg = fg_b.shape[0]
             entries = {"cls": cls}
-
-            # box loss over the positives
+            # the positives' count is data: while the compiler traces without
+            # data-dependent sizes, the box loss's operator selects them inside
+            # and the per-task part is one call left to eager mode
+            whole = compiling and not __ops__.dynamic_sizes()
             if compiling and ciou is __ciou__:
                 box, any_ = torch.ops.halcyra.box_loss(pred_boxes, target_boxes, target_scores,
                                                        fg_mask, norm, float(acfg["w_box_floor"]))
                 entries["box"] = torch.where(any_, box, self._zero(box_raw))
-            elif n_fg == 0:
-                entries["box"] = self._zero(box_raw)
             else:
-                w_box = torch.ops.halcyra.positive_rows(target_scores, fg_mask, fg_b, fg_a).sum(-1)
-                floor = float(acfg["w_box_floor"])
-                iou = __ops__.tensor(ciou(
-                    torch.ops.halcyra.positive_rows(pred_boxes, fg_mask, fg_b, fg_a),
-                    torch.ops.halcyra.positive_rows(target_boxes, fg_mask, fg_b, fg_a)), fn, "iou")
-                entries["box"] = torch.ops.halcyra.weighted_box_loss(iou, w_box, floor, norm)
-
-            # the positives' slots, and the task losses through self
-            fg_g = fg_a
-            if compiling or n_fg > 0:
-                if isinstance(matched_gt, torch.Tensor):
-                    fg_g = torch.ops.halcyra.positive_rows(matched_gt, fg_mask, fg_b, fg_a)
+                fg_b, fg_a = __positives__(fg_mask)
+                if fg_b.shape[0] == 0:
+                    entries["box"] = self._zero(box_raw)
                 else:
-                    fg_g = matched_gt[fg_b, fg_a]
-            if "coef" in preds:
-                mask, refine = self._mask_loss(preds, batch, fg_b, fg_a, fg_g)
-                entries["mask"] = mask
-                if refine is not None:
-                    entries["refine"] = refine
-            if "kpt_raw" in preds:
-                kpt, vis = self._kpt_loss(preds, batch, points, strides, fg_b, fg_a, fg_g)
-                entries["kpt"] = kpt
-                entries["vis"] = vis
-            if "pline_raw" in preds:
-                entries["poly"] = self._pline_loss(preds, batch, points, strides, fg_b, fg_a, fg_g)
-            if "tag_logits" in preds:
-                entries["tag"] = self._tag_loss(preds, batch)
+                    w_box = torch.ops.halcyra.positive_rows(target_scores, fg_mask, fg_b,
+                                                            fg_a).sum(-1)
+                    floor = float(acfg["w_box_floor"])
+                    iou = __ops__.tensor(ciou(
+                        torch.ops.halcyra.positive_rows(pred_boxes, fg_mask, fg_b, fg_a),
+                        torch.ops.halcyra.positive_rows(target_boxes, fg_mask, fg_b, fg_a)),
+                        fn, "iou")
+                    entries["box"] = torch.ops.halcyra.weighted_box_loss(iou, w_box, floor, norm)
+            if whole:
+                __untraced__["task_entries"](self, preds, batch, points, strides, fg_mask,
+                                             matched_gt, entries)
+            else:
+                if compiling and ciou is __ciou__:
+                    fg_b, fg_a = __positives__(fg_mask)
+                __task_entries__(self, preds, batch, points, strides, fg_mask, matched_gt,
+                                 entries, (fg_b, fg_a), compiling)
 
             total = 0
             w = self.w
@@ -240,7 +272,7 @@ class MultiTaskCriterion(nn.Module):
             if compiling:
                 stats["num_pos"] = fg_mask.sum().to("cpu", torch.get_default_dtype())
             else:
-                stats["num_pos"] = torch.as_tensor(float(n_fg))
+                stats["num_pos"] = torch.as_tensor(float(fg_b.shape[0]))
             return total, stats
 
     def _mask_loss(self, preds, batch, fg_b, fg_a, fg_g):
@@ -265,7 +297,8 @@ class MultiTaskCriterion(nn.Module):
         fg_b = __ops__.tensor(fg_b, fn, "fg_b")
         fg_a = __ops__.tensor(fg_a, fn, "fg_a")
         fg_g = __ops__.tensor(fg_g, fn, "fg_g")
-        if __ops__.compiling():
+        if __ops__.compiling() and __tensors__(batch, "kpt_valid", "has_keypoint", "gt_kpts",
+                                               "gt_boxes", "gt_cls") and isinstance(num_kpts, int):
             loc, vis, any_ = torch.ops.halcyra.kpt_loss(
                 raw, points, strides, fg_b, fg_a, fg_g, batch["kpt_valid"], batch["has_keypoint"],
                 batch["gt_kpts"], batch["gt_boxes"], batch["gt_cls"], self.kpt_sigmas,
@@ -295,7 +328,7 @@ class MultiTaskCriterion(nn.Module):
         fg_b = __ops__.tensor(fg_b, fn, "fg_b")
         fg_a = __ops__.tensor(fg_a, fn, "fg_a")
         fg_g = __ops__.tensor(fg_g, fn, "fg_g")
-        if __ops__.compiling():
+        if __ops__.compiling() and __tensors__(batch, "pline_valid", "has_polyline", "gt_plines"):
             decoded = decode_points(raw, points, strides, n_pline)
             loss, any_ = torch.ops.halcyra.pline_loss(decoded, strides_t, fg_b, fg_a, fg_g,
                                                       batch["pline_valid"], batch["has_polyline"],
@@ -315,7 +348,7 @@ class MultiTaskCriterion(nn.Module):
         fn = "_tag_loss"
         logits = __ops__.tensor(preds["tag_logits"], fn, "tag_logits").float()
         avail = __ops__.tensor(batch["has_tags"], fn, "has_tags")
-        if __ops__.compiling():
+        if __ops__.compiling() and __tensors__(batch, "gt_tags"):
             loss, any_ = torch.ops.halcyra.tag_loss(logits, avail, batch["gt_tags"])
             return torch.where(any_, loss, self._zero(logits))
         idx = torch.ops.halcyra.selected(avail)
@@ -403,7 +436,8 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
     return coarse, bce + dice
 
 
-# __mask_loss__ as the compiler leaves it, to eager mode (one graph break where
-# it is called), on a torch that has a compiler.
-__untraced__ = {"mask_loss": getattr(getattr(torch, "compiler", None), "disable",
-                                     lambda f: f)(__mask_loss__)}
+# What the compiler leaves to eager mode (one graph break where each is
+# called), on a torch that has a compiler: the mask loss, and forward's
+# per-task part where the positives' count cannot enter a graph.
+__untraced__ = {name: getattr(getattr(torch, "compiler", None), "disable", lambda f: f)(f)
+                for name, f in (("mask_loss", __mask_loss__), ("task_entries", __task_entries__))}
