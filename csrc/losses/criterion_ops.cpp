@@ -63,11 +63,12 @@ at::Tensor op_jitter(T boxes, const c10::optional<at::Tensor>& scale_t, const at
   return tasks::jitter_rois(boxes, num(scale_t, scale), num(shift_t, shift));
 }
 
+// (n is left unset: under torch.export the positives' count is a symbol that
+// must not be read as a number.)
 Positives positives_of(T fg_mask, T fg_b, T fg_a) {
   Positives p;
   p.fg_b = fg_b;
   p.fg_a = fg_a;
-  p.n = fg_b.size(0);
   p.B = fg_mask.size(0);
   p.A = fg_mask.size(1);
   p.flat = fg_b * p.A + fg_a;
