@@ -237,7 +237,7 @@ class MultiTaskCriterion(nn.Module):
             # the positives' count is data: while the compiler traces without
             # data-dependent sizes, the box loss's operator selects them inside
             # and the per-task part is one call left to eager mode
-            whole = compiling and not __ops__.dynamic_sizes()
+            tasks_untraced = compiling and not __ops__.dynamic_sizes()
             if compiling and ciou is __ciou__:
                 box, any_ = torch.ops.halcyra.box_loss(pred_boxes, target_boxes, target_scores,
                                                        fg_mask, norm, float(acfg["w_box_floor"]))
@@ -255,7 +255,7 @@ class MultiTaskCriterion(nn.Module):
                         torch.ops.halcyra.positive_rows(target_boxes, fg_mask, fg_b, fg_a)),
                         fn, "iou")
                     entries["box"] = torch.ops.halcyra.weighted_box_loss(iou, w_box, floor, norm)
-            if whole:
+            if tasks_untraced:
                 __untraced__["task_entries"](self, preds, batch, points, strides, fg_mask,
                                              matched_gt, entries)
             else:
