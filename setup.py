@@ -92,7 +92,8 @@ def ext(name, folder):
 # (csrc/loader/module.cpp); their kernels and operators are in the library.
 PY_FACES = {"decode": "halcyra.infer.decode", "backbone": "halcyra.models.backbone",
             "assigner": "halcyra.losses.assigner", "refine": "halcyra.models.refine",
-            "neck": "halcyra.models.neck", "predict": "halcyra.infer.predict"}
+            "neck": "halcyra.models.neck", "predict": "halcyra.infer.predict",
+            "losses": "halcyra.losses.losses"}
 # The operator library: every kernel and operator of those modules (csrc/<folder>),
 # built once into halcyra/lib/libhalcyra.so, linked against libtorch only.
 LIB_SOURCES = sorted(f for folder in PY_FACES for f in glob.glob(os.path.join("csrc", folder, "*.cpp")))

@@ -126,6 +126,48 @@ def level_number(obj, what):
     raise TypeError(f"make_anchors(): {what} must be a number, not {type_name(obj)}")
 
 
+def compiling():
+    """Whether torch.compile or torch.export is tracing the caller (never, on a
+    torch without a compiler)."""
+    compiler = getattr(torch, "compiler", None)
+    return compiler is not None and compiler.is_compiling()
+
+
+def dynamic_sizes():
+    """Whether the compiler now tracing keeps operations whose result sizes are
+    data (nonzero) in its graph: torch.export does, and torch.compile where the
+    user asks for it; otherwise such an operation is a graph break."""
+    return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
+
+
+def number_attr(owner, name):
+    """owner.<name> as a number (a one-element tensor by its value); TypeError
+    naming the attribute for anything else."""
+    value = getattr(owner, name)
+    if is_number(value):
+        return number(value)
+    if isinstance(value, torch.Tensor):
+        return value.item()
+    raise TypeError(f"'{name}' must be a number, not {type_name(value)}")
+
+
+def number_or_tensor(obj, fn, arg):
+    """(None, a number) or (a tensor, 0): a plain number, a tensor, or anything
+    the interpreter converts with float() as a number (not a string);
+    TypeError naming the argument for anything else."""
+    if is_number(obj):
+        return None, number(obj)
+    if isinstance(obj, torch.Tensor):
+        return obj, 0
+    kind = type(obj)
+    if hasattr(kind, "__float__") or hasattr(kind, "__index__") or hasattr(kind, "__int__"):
+        try:
+            return None, float(obj)
+        except Exception:  # noqa: BLE001 - refused as below
+            pass
+    raise TypeError(f"{fn}(): '{arg}' must be a number or a tensor, not {type_name(obj)}")
+
+
 def _register_fakes():
     """Fake kernels of the library's operators whose result sizes depend on
     values (halcyra::detect, select_candidates and class_nms): new unbacked

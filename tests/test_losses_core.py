@@ -483,6 +483,58 @@ def test_no_positives_box_is_connected_zero(monkeypatch, run):
     assert (coef.grad == 0).all()
 
 
+@pytest.mark.parametrize("p_fg,floor", [(0.1, 0.0), (0.1, 0.5), (0.0, 0.0)])
+def test_box_loss_eager_steps_and_whole_batch_operator_agree(p_fg, floor):
+    """The box loss as forward computes it eagerly (positive_rows, ciou,
+    weighted_box_loss) and as the compiled forward does (box_loss, selecting the
+    positives inside): the same loss and gradient, bit for bit, and `any` false
+    exactly where there is no positive."""
+    preds, batch = make_case(7)
+    pts, strides = make_anchors(SHAPES)
+    fg, _, tb, ts, _ = fake_assigner(7, p_fg)(preds["cls_raw"], None, pts, batch["gt_boxes"],
+                                             None, None, None)
+    norm = ts.sum().clamp_min(1.0)
+    results = []
+    for whole in (True, False):
+        raw = preds["box_raw"].clone().requires_grad_()
+        pb = L.decode_boxes(raw, pts, strides, offset=0.5)
+        if whole:
+            loss, any_ = torch.ops.halcyra.box_loss(pb, tb, ts, fg, norm, floor)
+            assert bool(any_) == bool(fg.any())
+        else:
+            fg_b, fg_a = fg.nonzero().unbind(1)
+            rows = [torch.ops.halcyra.positive_rows(t, fg, fg_b, fg_a) for t in (pb, tb, ts)]
+            loss = torch.ops.halcyra.weighted_box_loss(L.ciou(rows[0], rows[1]),
+                                                       rows[2].sum(-1), floor, norm)
+        if not fg.any():
+            assert loss.item() == 0.0
+            return
+        loss.backward()
+        results.append((loss.detach(), raw.grad))
+    assert torch.equal(results[0][0], results[1][0]) and torch.equal(results[0][1], results[1][1])
+
+
+@pytest.mark.parametrize("stride", [2, 2.0, torch.tensor(2), True, "2"])
+def test_mask_stride_forms(stride):
+    """MASK_STRIDE is read as a number wherever the mask loss reads it: an int, a
+    float or a one-element tensor give the same loss; anything else is a
+    TypeError naming it."""
+    from tests.test_losses_tasks import mask_case, make_crit
+    preds, batch, fg = mask_case(2, nfg=20)
+    crit = make_crit()
+    want, _ = crit._mask_loss(preds, batch, *fg)
+    crit.MASK_STRIDE = stride
+    if isinstance(stride, str):
+        with pytest.raises(TypeError, match="'MASK_STRIDE' must be a number, not str"):
+            crit._mask_loss(preds, batch, *fg)
+        return
+    got, _ = crit._mask_loss(preds, batch, *fg)
+    if stride is True:      # boxes divided by 1
+        assert not torch.equal(got, want)
+    else:
+        assert torch.equal(got, want)
+
+
 class NoIndex:
     """Matched slots that cannot be indexed."""
 

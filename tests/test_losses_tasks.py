@@ -231,6 +231,39 @@ def test_mask_cap():
     assert call[2].shape[0] == 64
 
 
+@pytest.mark.parametrize("cap,n_sel,kept", [(64, 100, 64), (5, 7, 5), (-3, 10, 7), (0, 4, 0),
+                                           (10, 4, 4)])
+def test_mask_instances_subset_and_order(cap, n_sel, kept):
+    """The mask loss's instances: the selected anchors (read once), at most
+    MASK_CAP of them drawn with randperm only when there are more (a negative
+    cap keeps all but the last -cap of the permutation, as slicing does), images
+    ascending and within an image the drawn order, the same rows of fg_a and
+    fg_g, and the images on the host too."""
+    g = torch.Generator().manual_seed(n_sel)
+    fg_b = torch.randint(0, 3, (n_sel + 5,), generator=g)
+    fg_a = torch.arange(n_sel + 5)
+    fg_g = fg_a % 4
+    sel = torch.ones(n_sel + 5, dtype=torch.bool)
+    sel[torch.randperm(n_sel + 5, generator=g)[:5]] = False
+    pos = sel.nonzero()[:, 0]
+    selection = torch.ops.halcyra.mask_selection(fg_b, sel)
+    assert selection.tolist() == [pos.tolist(), fg_b[pos].tolist()]
+    torch.manual_seed(0)
+    state = torch.get_rng_state()
+    b, a, gg, b_host = torch.ops.halcyra.mask_instances(selection, fg_b, fg_a, fg_g, cap,
+                                                        torch.zeros(3, 2, 4, 4))
+    assert torch.equal(state, torch.get_rng_state()) == (n_sel <= cap)
+    assert b.shape == (kept,) and torch.equal(b, b_host) and bool((b[1:] >= b[:-1]).all())
+    assert torch.equal(fg_b[a], b) and torch.equal(fg_g[a], gg)
+    torch.manual_seed(0)
+    drawn = pos[torch.randperm(n_sel)[:cap]] if n_sel > cap else pos
+    want = sorted(range(kept), key=lambda i: int(fg_b[drawn[i]]))  # stable: drawn order kept
+    assert a.tolist() == [int(drawn[i]) for i in want]
+    with pytest.raises(IndexError, match=r"index 5 out of range for tensor of size \[3, 2, 4, 4\]"):
+        torch.ops.halcyra.mask_instances(torch.tensor([[0], [5]]), fg_b, fg_a, fg_g, 64,
+                                         torch.zeros(3, 2, 4, 4))
+
+
 def refine_case(seed=3):
     preds, batch, fg = mask_case(seed, nfg=25)
     preds["f2"] = torch.randn(3, 4, 24, 32, dtype=torch.float16, requires_grad=True)

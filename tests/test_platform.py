@@ -560,6 +560,96 @@ def test_neck_strict_export():
     assert "neck.laterals.0.0.weight" in ep.state_dict
 
 
+class WithCriterion(torch.nn.Module):
+    """A module whose forward calls the criterion: the heads' raw outputs and the
+    batch in, (total, stats) out."""
+
+    def __init__(self, crit, shapes):
+        super().__init__()
+        self.crit = crit
+        self.shapes = shapes
+
+    def forward(self, raw, batch):
+        preds = {k: v for k, v in raw.items()}
+        preds["feat_shapes"] = self.shapes
+        return self.crit(preds, batch)
+
+
+@needs_compile
+@pytest.mark.parametrize("tasks", [(), ("kpt_raw", "pline_raw", "tag_logits")])
+def test_criterion_strict_export(tasks):
+    """torch.export with strict=True of a module whose forward calls the
+    criterion (detection and the keypoint, polyline and tag losses): the
+    exported program gives eager mode's losses and statistics."""
+    if not hasattr(torch, "export"):
+        pytest.skip("this torch has no torch.export")
+    from tests.test_losses_core import NC, make_case, labelspace
+    preds, batch = make_case(3, flags={"has_keypoint": torch.tensor([True, True, False])})
+    g = torch.Generator().manual_seed(4)
+    B, A = preds["cls_raw"].shape[:2]
+    G = batch["gt_boxes"].shape[1]
+    extra = {"kpt_raw": torch.randn(B, A, 9, generator=g),
+             "pline_raw": torch.randn(B, A, 8, generator=g),
+             "tag_logits": torch.randn(B, 3, generator=g)}
+    preds.update({k: extra[k] for k in tasks})
+    batch.update(gt_kpts=torch.cat([torch.rand(B, G, 3, 2, generator=g) * 60,
+                                    torch.randint(0, 3, (B, G, 3, 1), generator=g).float()], -1),
+                 kpt_valid=torch.ones(B, G, dtype=torch.bool),
+                 gt_plines=torch.rand(B, G, 4, 2, generator=g) * 60,
+                 pline_valid=torch.ones(B, G, dtype=torch.bool),
+                 has_tags=torch.tensor([True, False, True]),
+                 gt_tags=(torch.rand(B, 3, generator=g) > 0.5).float())
+    cfg = {"nc": NC, "box_offset": 0.5, "tasks": {"keypoint": {"enabled": True, "num_kpts": 3},
+                                                  "polyline": {"enabled": True, "n_points": 4}}}
+    shapes = preds.pop("feat_shapes")
+    model = WithCriterion(L.MultiTaskCriterion(cfg, labelspace()), shapes)
+    want_total, want = model(preds, batch)           # fills the anchor cache
+    assert want["num_pos"] > 0
+    ep = torch.export.export(model, (preds, batch), strict=True)
+    total, stats = ep.module()(preds, batch)
+    torch.testing.assert_close(total, want_total, rtol=1e-6, atol=1e-7)
+    assert list(stats) == list(want)
+    for k in want:
+        torch.testing.assert_close(stats[k], want[k], rtol=1e-6, atol=1e-7)
+
+
+@needs_compile
+def test_criterion_forward_one_graph_with_dynamic_output_sizes():
+    """Where the compiler keeps data-dependent sizes, the criterion's forward
+    (detection, keypoint, polyline and tag losses) compiles into one graph, with
+    eager mode's losses and gradients."""
+    from tests.test_losses_core import make_case
+    preds, batch = make_case(5, flags={"has_keypoint": torch.tensor([True, True, False])})
+    B, A = preds["cls_raw"].shape[:2]
+    G = batch["gt_boxes"].shape[1]
+    g = torch.Generator().manual_seed(6)
+    preds.update(kpt_raw=torch.randn(B, A, 9, generator=g), pline_raw=torch.randn(B, A, 8, generator=g))
+    batch.update(gt_kpts=torch.cat([torch.rand(B, G, 3, 2, generator=g) * 60,
+                                    torch.ones(B, G, 3, 1)], -1),
+                 kpt_valid=torch.ones(B, G, dtype=torch.bool),
+                 gt_plines=torch.rand(B, G, 4, 2, generator=g) * 60,
+                 pline_valid=torch.ones(B, G, dtype=torch.bool))
+    from tests.test_losses_core import NC, labelspace
+    cfg = {"nc": NC, "tasks": {"keypoint": {"enabled": True, "num_kpts": 3},
+                               "polyline": {"enabled": True, "n_points": 4}}}
+    crit = L.MultiTaskCriterion(cfg, labelspace())
+    fresh_compile()
+    results = []
+    with torch._dynamo.config.patch(capture_dynamic_output_shape_ops=True):
+        for fn in (crit, torch.compile(crit, backend="aot_eager", fullgraph=True)):
+            x = {k: (v.clone().requires_grad_() if k.endswith("raw") else v) for k, v in preds.items()}
+            total, stats = fn(x, batch)
+            total.backward()
+            results.append((total.detach(), stats, [x[k].grad for k in sorted(x) if k.endswith("raw")]))
+    (t0, s0, g0), (t1, s1, g1) = results
+    assert s0["num_pos"] > 0 and list(s1) == list(s0)
+    torch.testing.assert_close(t1, t0, rtol=1e-6, atol=1e-7)
+    for k in s0:
+        torch.testing.assert_close(s1[k], s0[k], rtol=1e-6, atol=1e-7)
+    for a, b in zip(g1, g0):
+        torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-7)
+
+
 @needs_compile
 def test_neck_wrong_level_count_compiled_as_python():
     """A wrong number of levels under fullgraph=True fails as it does for the

@@ -1,0 +1,285 @@
+// The steps of MultiTaskCriterion that halcyra/losses/losses.py calls in
+// eager mode, as composite dispatcher operators (CompositeImplicitAutograd:
+// autograd records the tensor operations they run, so a backward pass
+// differentiates exactly these operations):
+//
+//   ciou, dice_loss(.Tensor)       the module's functions
+//   jitter_rois                    the refine regions' random jitter (one
+//                                  torch.rand draw on the boxes' device)
+//   positive_rows                  t[fg_b, fg_a] of the positives of fg_mask
+//   weighted_box_loss              the CIoU box loss of the positives
+//   selected                       positions of the true entries of a mask
+//   task_available, task_selection whether each foreground anchor takes part
+//                                  in a task (valid[fg_b, fg_g] & has[fg_b]),
+//                                  and the positions of those that do
+//   kpt_selected, pline_selected,  the task losses of the selected instances
+//   tag_selected
+//   mask_selection, mask_instances the mask loss's instances: the selection
+//                                  (read on the host once), the MASK_CAP subset
+//                                  (randperm), images ascending
+//   mask_crop_loss                 the in-box prototype loss of those instances
+//
+// The whole-batch operators that the compiler traces (cls_loss, box_loss,
+// kpt_loss, ...) are in kernel_ops.cpp and ops.cpp.
+#include <ATen/ATen.h>
+#include <torch/library.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "../pyapi/compat.h"
+#include "core.h"
+#include "tasks.h"
+
+namespace halcyra {
+namespace losses {
+namespace {
+
+using T = const at::Tensor&;
+
+at::Tensor op_ciou(T box1, T box2) { return ciou(box1, box2); }
+
+at::Tensor op_dice(T logits, T targets, const at::Scalar& eps) {
+  return dice_loss(logits, targets, eps, at::Tensor());
+}
+
+at::Tensor op_dice_tensor(T logits, T targets, T eps) {
+  return dice_loss(logits, targets, 0, eps);
+}
+
+tasks::Num num(const c10::optional<at::Tensor>& t, const at::Scalar& s) {
+  tasks::Num n;
+  n.s = s;
+  if (t.has_value()) n.t = *t;
+  return n;
+}
+
+// scale and shift: each a tensor (when given) or the number beside it.
+at::Tensor op_jitter(T boxes, const c10::optional<at::Tensor>& scale_t, const at::Scalar& scale,
+                     const c10::optional<at::Tensor>& shift_t, const at::Scalar& shift) {
+  return tasks::jitter_rois(boxes, num(scale_t, scale), num(shift_t, shift));
+}
+
+// (n is left unset: under torch.export the positives' count is a symbol that
+// must not be read as a number.)
+Positives positives_of(T fg_mask, T fg_b, T fg_a) {
+  Positives p;
+  p.fg_b = fg_b;
+  p.fg_a = fg_a;
+  p.B = fg_mask.size(0);
+  p.A = fg_mask.size(1);
+  p.flat = fg_b * p.A + fg_a;
+  return p;
+}
+
+at::Tensor op_positive_rows(T t, T fg_mask, T fg_b, T fg_a) {
+  return gather_rows(t, positives_of(fg_mask, fg_b, fg_a));
+}
+
+at::Tensor op_weighted_box_loss(T iou, T w_box, double floor, T norm) {
+  return box_loss(iou, w_box, floor, norm);
+}
+
+at::Tensor op_selected(T mask) { return tasks::selected(mask); }
+
+at::Tensor op_task_available(T valid, T has, T fg_b, T fg_g) {
+  return tasks::availability(valid, has, fg_b, fg_g);
+}
+
+at::Tensor op_task_selection(T valid, T has, T fg_b, T fg_g) {
+  return tasks::selected(tasks::availability(valid, has, fg_b, fg_g));
+}
+
+std::tuple<at::Tensor, at::Tensor> op_kpt_selected(T raw, T points, T strides, T b, T a, T g,
+                                                   T gt_kpts, T gt_boxes, T gt_cls, T sigmas,
+                                                   int64_t k, double eps) {
+  auto r = tasks::kpt_selected(raw, points, strides, b, a, g, gt_kpts, gt_boxes, gt_cls, sigmas, k,
+                               eps);
+  return {r.first, r.second};
+}
+
+at::Tensor op_pline_selected(T decoded, T strides, T b, T a, T g, T gt_plines) {
+  return tasks::pline_selected(decoded, strides, b, a, g, gt_plines);
+}
+
+at::Tensor op_tag_selected(T logits, T idx, T gt_tags) {
+  return tasks::bce_mean(logits.index({idx}), gt_tags.index({idx}).to(at::kFloat));
+}
+
+// A tensor of int64 values made on the host, on `device`: an asynchronous
+// copy for other devices (from pinned memory for CUDA, the one device whose
+// allocator pins host memory).
+at::Tensor host_longs(const std::vector<int64_t>& v, at::Device device) {
+  auto cpu = at::TensorOptions().dtype(at::kLong);
+  const int64_t n = static_cast<int64_t>(v.size());
+  if (fused_cpu(device)) {
+    at::Tensor t = at::empty({n}, cpu);
+    if (n) std::memcpy(t.data_ptr<int64_t>(), v.data(), n * sizeof(int64_t));
+    return t;
+  }
+  at::Tensor t = at::empty({n}, cpu.pinned_memory(device.is_cuda()));
+  if (n) std::memcpy(t.data_ptr<int64_t>(), v.data(), n * sizeof(int64_t));
+  return t.to(device, /*non_blocking=*/true);
+}
+
+// The mask loss's selected foreground anchors, read on the host once: a CPU
+// int64 tensor (2, n) of their positions in fg_b and their images, in the
+// order of fg_b.
+at::Tensor op_mask_selection(T fg_b, T sel) {
+  const int64_t n_fg = sel.numel();
+  if (n_fg == 0) return at::zeros({2, 0}, at::TensorOptions().dtype(at::kLong));
+  const at::Tensor pack = host_read(
+      at::stack({fg_b.reshape({-1}).to(at::kLong), sel.reshape({-1}).ne(0).to(at::kLong)}));
+  const int64_t* pb = pack.data_ptr<int64_t>();
+  std::vector<int64_t> pos, img;
+  for (int64_t i = 0; i < n_fg; ++i)
+    if (pb[n_fg + i]) {
+      pos.push_back(i);
+      img.push_back(pb[i]);
+    }
+  const int64_t n = static_cast<int64_t>(pos.size());
+  at::Tensor out = at::empty({2, n}, at::TensorOptions().dtype(at::kLong));
+  if (n) {
+    std::memcpy(out.data_ptr<int64_t>(), pos.data(), n * sizeof(int64_t));
+    std::memcpy(out.data_ptr<int64_t>() + n, img.data(), n * sizeof(int64_t));
+  }
+  return out;
+}
+
+// The mask loss's instances (b, a, g) from mask_selection's rows: at most
+// `cap` of them (a randperm draw on fg_b's device when there are more; a
+// negative cap keeps all but the last -cap of the permutation), in ascending
+// image order, within an image in the order of the (capped) selection; and b
+// on the host. An image index outside protos' first dimension is the
+// IndexError of protos.select(0, index).
+std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor> op_mask_instances(
+    T selection, T fg_b, T fg_a, T fg_g, int64_t cap, T protos) {
+  const int64_t n_sel = selection.size(1);
+  const int64_t* sp = selection.data_ptr<int64_t>();
+  std::vector<int64_t> pos(sp, sp + n_sel), img(sp + n_sel, sp + 2 * n_sel);
+  if (n_sel > cap) {
+    const int64_t keep_n = cap >= 0 ? cap : std::max<int64_t>(n_sel + cap, 0);
+    at::Tensor perm =
+        at::randperm(n_sel, at::TensorOptions().dtype(at::kLong).device(fg_b.device()));
+    const at::Tensor keep = host_read(perm.slice(0, 0, keep_n));
+    const int64_t* kp = keep.data_ptr<int64_t>();
+    std::vector<int64_t> pos2(keep_n), img2(keep_n);
+    for (int64_t k = 0; k < keep_n; ++k) {
+      pos2[k] = pos[kp[k]];
+      img2[k] = img[kp[k]];
+    }
+    pos.swap(pos2);
+    img.swap(img2);
+  }
+  const int64_t n = static_cast<int64_t>(pos.size());
+  std::vector<int64_t> order(n);
+  for (int64_t i = 0; i < n; ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int64_t x, int64_t y) { return img[x] < img[y]; });
+  std::vector<int64_t> both(2 * n);
+  const int64_t n_img = protos.dim() > 0 ? protos.size(0) : 0;
+  for (int64_t i = 0; i < n; ++i) {
+    both[i] = pos[order[i]];
+    both[n + i] = img[order[i]];
+    const int64_t bi = both[n + i] < 0 ? both[n + i] + n_img : both[n + i];
+    if (bi < 0 || bi >= n_img) protos.select(0, both[n + i]);  // IndexError as indexing gives it
+  }
+  at::Tensor both_d = host_longs(both, fg_b.device());
+  at::Tensor idx = both_d.slice(0, 0, n), b = both_d.slice(0, n, 2 * n);
+  at::Tensor b_host = at::empty({n}, at::TensorOptions().dtype(at::kLong));
+  if (n) std::memcpy(b_host.data_ptr<int64_t>(), both.data() + n, n * sizeof(int64_t));
+  return {b, fg_a.reshape({-1}).index({idx}), fg_g.reshape({-1}).index({idx}), b_host};
+}
+
+// The sum over instances of each one's mean in-box BCE with logits: rows
+// (n, P) the instances' coefficients, protos (B, P, hm, wm), b_host (n,) their
+// images (ascending, on the host), gt_raw (n, hm, wm) their masks, boxes (n, 4) their
+// boxes on the prototype grid. With `keep` (the refine branch follows) also
+// the logits pm (n, hm, wm) and the float32 targets; empty tensors otherwise.
+// Without it, on the CPU, the logits are made inside the crops only.
+std::tuple<at::Tensor, at::Tensor, at::Tensor> op_mask_crop_loss(T rows, T protos, T b_host,
+                                                                 T gt_raw, T boxes, bool keep) {
+  const int64_t hm = protos.size(-2), wm = protos.size(-1);
+  const int64_t n = b_host.numel();
+  const int64_t n_img = protos.size(0);
+  const int64_t* bp = b_host.data_ptr<int64_t>();
+  struct Group { int64_t image, start, len; };
+  std::vector<Group> groups;
+  std::vector<int64_t> image(n);
+  for (int64_t i = 0; i < n; ++i) {
+    if (groups.empty() || groups.back().image != bp[i]) groups.push_back({bp[i], i, 0});
+    groups.back().len++;
+    image[i] = bp[i] < 0 ? bp[i] + n_img : bp[i];
+  }
+  at::Tensor bounds = tasks::crop_bounds(boxes, hm, wm);
+  const bool fused = !keep && fused_cpu(rows) && fused_cpu(protos) && protos.dim() == 4 &&
+                     hm > 0 && wm > 0 && rows.dim() == 2 && rows.size(1) == protos.size(1) &&
+                     gt_raw.dim() == 3 && gt_raw.size(1) == hm && gt_raw.size(2) == wm &&
+                     !gt_raw.requires_grad() && !at::isComplexType(gt_raw.scalar_type());
+  if (fused) {
+    // Without refinement only the in-box logits are needed: they are made
+    // inside the crops from the coefficient rows and the prototypes.
+    at::Tensor total =
+        tasks::proto_crop_bce_sum(rows, protos, host_longs(image, at::kCPU), gt_raw, bounds);
+    return {total, at::empty({0}, rows.options()), at::empty({0}, rows.options())};
+  }
+  // Prototype product: one matrix multiplication per image. The coefficient
+  // rows are gathered once and the prototypes split once, so the backward
+  // pass builds one gradient of each input instead of one per image.
+  std::vector<at::Tensor> parts = protos.unbind(0);
+  std::vector<at::Tensor> pms;
+  pms.reserve(groups.size());
+  for (const Group& gr : groups) {
+    at::Tensor pr = parts[image[gr.start]].reshape({protos.size(1), hm * wm});
+    pms.push_back(
+        at::mm(rows.slice(0, gr.start, gr.start + gr.len), pr).reshape({gr.len, hm, wm}));
+  }
+  at::Tensor pm = pms.size() == 1 ? pms[0] : at::cat(pms);
+  at::Tensor gt = gt_raw.to(at::kFloat);
+  at::Tensor total = tasks::crop_bce_sum(pm, gt, bounds);
+  if (!keep) return {total, at::empty({0}, rows.options()), at::empty({0}, rows.options())};
+  return {total, pm, gt};
+}
+
+}  // namespace
+}  // namespace losses
+}  // namespace halcyra
+
+TORCH_LIBRARY_FRAGMENT(halcyra, m) {
+  using namespace halcyra::losses;
+  m.def("ciou(Tensor box1, Tensor box2) -> Tensor", TORCH_FN(op_ciou));
+  m.def("dice_loss(Tensor logits, Tensor targets, Scalar eps=1.0) -> Tensor", TORCH_FN(op_dice));
+  m.def("dice_loss.Tensor(Tensor logits, Tensor targets, Tensor eps) -> Tensor",
+        TORCH_FN(op_dice_tensor));
+  m.def("jitter_rois(Tensor boxes, Tensor? scale_t, Scalar scale, Tensor? shift_t, Scalar shift) "
+        "-> Tensor",
+        TORCH_FN(op_jitter));
+  m.def("positive_rows(Tensor t, Tensor fg_mask, Tensor fg_b, Tensor fg_a) -> Tensor",
+        TORCH_FN(op_positive_rows));
+  m.def("weighted_box_loss(Tensor iou, Tensor w_box, float w_box_floor, Tensor norm) -> Tensor",
+        TORCH_FN(op_weighted_box_loss));
+  m.def("selected(Tensor mask) -> Tensor", TORCH_FN(op_selected));
+  m.def("task_available(Tensor valid, Tensor has, Tensor fg_b, Tensor fg_g) -> Tensor",
+        TORCH_FN(op_task_available));
+  m.def("task_selection(Tensor valid, Tensor has, Tensor fg_b, Tensor fg_g) -> Tensor",
+        TORCH_FN(op_task_selection));
+  m.def("kpt_selected(Tensor raw, Tensor points, Tensor strides, Tensor b, Tensor a, Tensor g, "
+        "Tensor gt_kpts, Tensor gt_boxes, Tensor gt_cls, Tensor sigmas, int num_kpts, float eps) "
+        "-> (Tensor, Tensor)",
+        TORCH_FN(op_kpt_selected));
+  m.def("pline_selected(Tensor decoded, Tensor strides, Tensor b, Tensor a, Tensor g, "
+        "Tensor gt_plines) -> Tensor",
+        TORCH_FN(op_pline_selected));
+  m.def("tag_selected(Tensor logits, Tensor idx, Tensor gt_tags) -> Tensor",
+        TORCH_FN(op_tag_selected));
+  m.def("mask_selection(Tensor fg_b, Tensor sel) -> Tensor", TORCH_FN(op_mask_selection));
+  m.def("mask_instances(Tensor selection, Tensor fg_b, Tensor fg_a, Tensor fg_g, int cap, "
+        "Tensor protos) -> (Tensor, Tensor, Tensor, Tensor)",
+        TORCH_FN(op_mask_instances));
+  m.def("mask_crop_loss(Tensor rows, Tensor protos, Tensor b_host, Tensor gt, Tensor boxes, "
+        "bool keep) -> (Tensor, Tensor, Tensor)",
+        TORCH_FN(op_mask_crop_loss));
+}
