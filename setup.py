@@ -35,10 +35,8 @@ TERM = _quiet()
 import subprocess  # noqa: E402
 
 from setuptools import Extension, setup  # noqa: E402
-from torch.utils.cpp_extension import (BuildExtension, CppExtension, include_paths,  # noqa: E402
-                                       library_paths)
+from torch.utils.cpp_extension import BuildExtension, include_paths, library_paths  # noqa: E402
 
-PYAPI = os.path.join(HERE, "csrc", "pyapi", "pyapi.cpp")
 # The tensor library's headers are system headers to us: their own warnings
 # (g++ 14 finds some in torch 2.6) are not ours to fix.
 CXX_FLAGS = ["-O2", "-g0", "-std=c++20", "-fvisibility=hidden", "-ffp-contract=off",
@@ -64,16 +62,6 @@ CXX_FLAGS += ["-fopenmp"]
 LINK_FLAGS += ["-fopenmp"]
 
 
-def pyapi_source(folder):
-    """The shared Python-compatibility layer, compiled once per module: each
-    module gets its own translation unit (and so its own object file, built
-    with that module's flags) that includes the layer's source."""
-    path = os.path.join("build", "pyapi", f"{folder}_pyapi.cpp")
-    text = f'#include "{PYAPI}"\n'
-    _write_if_changed(path, text)
-    return path
-
-
 def _write_if_changed(path, text):
     if not os.path.exists(path) or open(path).read() != text:
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -81,22 +69,17 @@ def _write_if_changed(path, text):
             f.write(text)
 
 
-def ext(name, folder):
-    sources = sorted(glob.glob(os.path.join("csrc", folder, "*.cpp"))) + [pyapi_source(folder)]
-    return CppExtension(name, sources, extra_compile_args={"cxx": CXX_FLAGS},
-                        extra_link_args=LINK_FLAGS)
-
-
-# Modules whose face is Python source (halcyra/<package>/<module>.py): each is
-# an extension module that embeds its source and runs it on import
-# (csrc/loader/module.cpp); their kernels and operators are in the library.
-PY_FACES = {"decode": "halcyra.infer.decode", "backbone": "halcyra.models.backbone",
-            "assigner": "halcyra.losses.assigner", "refine": "halcyra.models.refine",
-            "neck": "halcyra.models.neck", "predict": "halcyra.infer.predict",
-            "losses": "halcyra.losses.losses"}
-# The operator library: every kernel and operator of those modules (csrc/<folder>),
-# built once into halcyra/lib/libhalcyra.so, linked against libtorch only.
-LIB_SOURCES = sorted(f for folder in PY_FACES for f in glob.glob(os.path.join("csrc", folder, "*.cpp")))
+# The package's modules: each one's face is Python source
+# (halcyra/<package>/<module>.py), built as an extension module that embeds
+# that source and runs it on import (csrc/loader/module.cpp).
+MODULES = ["halcyra.infer.decode", "halcyra.infer.predict", "halcyra.models.neck",
+           "halcyra.models.refine", "halcyra.models.backbone", "halcyra.losses.losses",
+           "halcyra.losses.assigner"]
+# The operator library: every kernel and operator (csrc/<folder>/*.cpp, the
+# loader aside), built once into halcyra/lib/libhalcyra.so, linked against
+# libtorch only.
+LIB_SOURCES = sorted(f for f in glob.glob(os.path.join("csrc", "*", "*.cpp"))
+                     if os.path.dirname(f) != os.path.join("csrc", "loader"))
 LOADER = os.path.join("csrc", "loader", "module.cpp")
 
 
@@ -121,26 +104,11 @@ def face(name):
                      extra_compile_args=flags, extra_link_args=LINK_FLAGS, language="c++")
 
 
-EXTENSIONS = []
-for name, folder in [("halcyra.infer.decode", "decode"),
-                     ("halcyra.infer.predict", "predict"),
-                     ("halcyra.models.neck", "neck"),
-                     ("halcyra.models.refine", "refine"),
-                     ("halcyra.models.backbone", "backbone"),
-                     ("halcyra.losses.losses", "losses"),
-                     ("halcyra.losses.assigner", "assigner")]:
-    if folder in PY_FACES:
-        EXTENSIONS.append(face(name))
-    elif glob.glob(os.path.join(HERE, "csrc", folder, "*.cpp")):
-        EXTENSIONS.append(ext(name, folder))
+EXTENSIONS = [face(name) for name in MODULES]
 
-# HALCYRA_ONLY=neck,backbone builds just those modules (by last name component),
-# so independent modules can be rebuilt without touching the others; the
-# operator library is built with a module whose face is Python, or with "lib",
-# which also builds every module whose face is Python (one small file each).
+# HALCYRA_ONLY=neck,backbone builds the library and just those modules (by
+# last name component); "lib" alone builds the library.
 _only = [n for n in os.environ.get("HALCYRA_ONLY", "").split(",") if n]
-if "lib" in _only:
-    _only += [n.rsplit(".", 1)[1] for n in PY_FACES.values()]
 if _only:
     EXTENSIONS = [e for e in EXTENSIONS if e.name.rsplit(".", 1)[1] in _only]
 
@@ -180,10 +148,8 @@ class Build(BuildExtension):
     whole log."""
 
     def run(self):
-        if not _only or "lib" in _only or set(_only) & set(PY_FACES):
-            out = os.path.join(HERE if self.inplace else self.build_lib, "halcyra", "lib")
-            self._report("libhalcyra",
-                         lambda: build_library(out, os.path.join(self.build_temp, "lib")))
+        out = os.path.join(HERE if self.inplace else self.build_lib, "halcyra", "lib")
+        self._report("libhalcyra", lambda: build_library(out, os.path.join(self.build_temp, "lib")))
         super().run()
 
     def build_extension(self, extension):

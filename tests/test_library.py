@@ -16,8 +16,9 @@ import torch
 from halcyra import _ops
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PY_FACES = ["halcyra.infer.decode", "halcyra.models.backbone", "halcyra.losses.assigner",
-            "halcyra.models.refine", "halcyra.infer.predict", "halcyra.losses.losses"]
+MODULES = ["halcyra.infer.decode", "halcyra.models.backbone", "halcyra.losses.assigner",
+           "halcyra.models.refine", "halcyra.infer.predict", "halcyra.losses.losses",
+           "halcyra.models.neck"]
 PYTHON_SYMBOL = re.compile(r"^(_?Py[A-Z_]|_Py|PyInit_)|pybind11")
 
 
@@ -40,6 +41,17 @@ def test_library_links_no_interpreter():
     assert any(n.startswith("libtorch_cpu") for n in needed)
 
 
+def test_every_extension_module_is_a_python_face():
+    """The package's only compiled files are the library and the modules
+    above (a module built another way would escape the checks here)."""
+    package = os.path.join(ROOT, "halcyra")
+    found = sorted(os.path.relpath(os.path.join(d, f), ROOT) for d, _, fs in os.walk(package)
+                   for f in fs if f.endswith(".so"))
+    want = sorted([os.path.relpath(_ops.LIBRARY, ROOT)] + [
+        os.path.relpath(importlib.import_module(m).__file__, ROOT) for m in MODULES])
+    assert found == want
+
+
 def test_library_loads_without_torchs_python_layer():
     """A fresh interpreter loads libtorch's C++ libraries and the operator library
     without importing torch: nothing in it asks for the Python bindings."""
@@ -53,7 +65,7 @@ def test_library_loads_without_torchs_python_layer():
     assert r.returncode == 0, r.stderr
 
 
-@pytest.mark.parametrize("name", PY_FACES)
+@pytest.mark.parametrize("name", MODULES)
 def test_module_is_an_extension_that_runs_its_python_source(name):
     mod = importlib.import_module(name)
     assert mod.__file__.endswith(".so")

@@ -124,7 +124,9 @@ def test_whole_modules_and_state_dicts_save_and_load(setup):
 
 
 # ------------------------------------------------------------------ tracing and profiling
-def test_jit_trace_of_a_model_holding_the_neck(setup):
+def test_jit_trace_of_a_model_holding_the_neck(setup, sound_convolutions):
+    # (the traced and the eager run compare torch's own convolutions, which
+    # some CPUs' oneDNN computes wrong: NaN blocks of f2's channels seen)
     model = setup[0]
 
     class Features(torch.nn.Module):

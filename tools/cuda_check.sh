@@ -86,33 +86,17 @@ EOF
     return 1
   fi
 
-  # 1. Build: each module in its own process (setup.py builds its modules one
-  # after the other, and no module has more than a handful of files).
+  # 1. Build: the operator library (its translation units in parallel) and
+  # the modules' faces (one small file each).
   cores=$(nproc)
-  # The modules not yet moved to a Python face: the folders with a bind.cpp.
-  mods=$(for d in csrc/*/; do d=${d%/}; d=${d#csrc/}
-           [ -f csrc/"$d"/bind.cpp ] && echo "$d"; done)
-  echo "cuda_check: building the operator library and its Python faces, then $(echo "$mods" | wc -w) modules, MAX_JOBS=$cores each"
+  echo "cuda_check: building the operator library and the modules, MAX_JOBS=$cores"
   t0=$(now)
-  # The library first, once, with the modules whose face is Python (each one
-  # small file, built in this one process: no two builds of the library race).
-  HALCYRA_ONLY=lib MAX_JOBS=$cores HALCYRA_BUILD_LOG="build/build-lib.log" \
+  MAX_JOBS=$cores HALCYRA_BUILD_LOG="build/build-lib.log" \
     "$PYTHON" setup.py -q build_ext --inplace --build-temp build/temp || {
       cp build/build-lib.log "$out"/ 2>/dev/null
-      echo "cuda_check: the operator library's build FAILED (log: $out/build-lib.log)"; return 1; }
-  pids=()
-  for m in $mods; do
-    HALCYRA_ONLY=$m MAX_JOBS=$cores HALCYRA_BUILD_LOG="build/build-$m.log" \
-      "$PYTHON" setup.py -q build_ext --inplace --build-temp build/temp &
-    pids+=($!)
-  done
-  status=0
-  for p in "${pids[@]}"; do wait "$p" || status=1; done
+      echo "cuda_check: the build FAILED after $(since "$t0") s (log: $out/build-lib.log)"; return 1; }
   build_s=$(since "$t0")
-  cp build/build-*.log "$out"/ 2>/dev/null
-  if [ $status != 0 ]; then
-    echo "cuda_check: the build FAILED after $build_s s (logs: $out/build-*.log)"; return 1
-  fi
+  cp build/build-lib.log "$out"/ 2>/dev/null
   echo "cuda_check: build ready in $build_s s"
 
   # 2. The suite. pytest's exit status 5 (nothing collected) is a failure too.

@@ -1,7 +1,7 @@
 #include "decode.h"
 
 #include <ATen/Parallel.h>
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 
 #include <algorithm>
 #include <cmath>

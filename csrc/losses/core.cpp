@@ -7,7 +7,7 @@
 #include <ATen/Parallel.h>
 #include <ATen/core/grad_mode.h>
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 #include "kernels.h"
 
 #include <algorithm>

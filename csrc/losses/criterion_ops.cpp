@@ -30,7 +30,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 #include "core.h"
 #include "tasks.h"
 

@@ -3,7 +3,7 @@
 // formulation for other devices), keypoint and polyline losses.
 #include <ATen/Parallel.h>
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 #include <ATen/Dispatch.h>
 #include <ATen/Parallel.h>
 #include <ATen/core/dispatch/Dispatcher.h>
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 #include <torch/csrc/autograd/custom_function.h>
 
 namespace halcyra {

@@ -46,7 +46,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 #include "predict.h"
 #include "select.h"
 

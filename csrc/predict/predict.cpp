@@ -1,6 +1,6 @@
 #include "predict.h"
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 
 #include <ATen/Parallel.h>
 #include <immintrin.h>

@@ -9,7 +9,7 @@
 #include <limits>
 #include <numeric>
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 #include "predict.h"
 
 namespace halcyra {

@@ -2,7 +2,7 @@
 
 #include <ATen/Dispatch.h>
 
-#include "../pyapi/compat.h"
+#include "../common/compat.h"
 
 #include <algorithm>
 #include <limits>

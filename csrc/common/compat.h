@@ -39,15 +39,16 @@ inline bool has_names(const at::Tensor& t) { return compat_detail::has_names(t, 
 namespace halcyra {
 
 // Which code paths the kernels take, from the environment variable
-// HALCYRA_GENERIC, read once when a module loads (each module holds its own
-// copy of these statics; all of them read the same environment):
+// HALCYRA_GENERIC, read once, the first time a kernel asks:
 //   unset, "" or "0"  the fused CPU kernels with their AVX2 / FMA forms;
 //   "1"               every entry point takes on CPU tensors the path it takes
 //                     for tensors of other devices (the device-generic tensor
 //                     formulation): no fused CPU kernel, no AVX2 loop;
 //   "scalar"          the fused CPU kernels without AVX2 / FMA (what a CPU
 //                     without them runs).
-// Anything else is kInvalid: the modules refuse to load (pyapi::init).
+// Anything else is kInvalid: halcyra._ops refuses it before it loads the
+// library; a C++ program that sets it gets neither the generic paths nor the
+// AVX2 / FMA loops.
 enum class Paths { kFused, kGeneric, kScalar, kInvalid };
 
 inline Paths paths_from(const char* v) {
