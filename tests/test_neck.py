@@ -409,6 +409,13 @@ def test_subclass_and_rebound_functions(monkeypatch):
     assert_same(ours(ys), ref(ys))
     assert calls == [{"scale_factor": s, "mode": "nearest"} for s in (2.0, 4.0, 8.0, 2.0)]
     assert all(type(c["scale_factor"]) is float for c in calls)
+    # and so is rebinding torch (cat is all forward looks up there)
+    monkeypatch.undo()
+    cats = []
+    monkeypatch.setattr(N, "torch", types.SimpleNamespace(
+        cat=lambda xs, dim: cats.append(len(xs)) or torch.cat(xs, dim=dim)))
+    assert_same(ours(ys), ref(ys))
+    assert cats == [4, 2]
 
 
 def test_tensor_subclass_inputs_dispatch():

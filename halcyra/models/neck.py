@@ -16,6 +16,8 @@ except ImportError:         # the trunk's value where the backbone cannot be fou
 _interpolate = F.interpolate
 _cat = torch.cat
 _plain = torch.Tensor
+# the profiler region of forward, whatever the module's `torch` is rebound to
+_region = torch.profiler.record_function
 
 
 def _compiling():
@@ -91,7 +93,7 @@ class HRNeckLite(nn.Module):
         Returns a new dict: c2 (B, c2_ch, H/4, W/4) and f2 (B, c2_ch, H/2, W/2) when
         with_mask is true, then p3, p4, p5 (B, width, H/8 .. H/32), one per lateral
         block. AssertionError on a wrong number of inputs (unless run with -O)."""
-        with torch.profiler.record_function("halcyra::HRNeckLite.forward"):
+        with _region("halcyra::HRNeckLite.forward"):
             assert len(ys) == len(self.laterals) + 2, (
                 f"expected {len(self.laterals) + 2} levels (incl. y2), got {len(ys)}")
             y2, feats = ys[0], ys[1:]
