@@ -2,7 +2,7 @@
 them, and one table of how the second compares with the first.
 
     /usr/bin/python3 bench/compare_builds.py OLD_TREE NEW_TREE [--rounds N] [--quick]
-                                             [--only decode,neck]
+                                             [--only decode,neck] [--save DIR]
 
 Each round runs the benchmarks of OLD_TREE, then those of NEW_TREE, each in a
 fresh interpreter that imports that tree's halcyra and bench packages (both
@@ -11,7 +11,8 @@ our time) in the new tree over the same row's ratio in the old one, per
 intra-op thread count and round: above 1 the new build is faster. Measuring
 against the eager formulation in the same process cancels most of the load
 the machine happens to carry; run it on an otherwise idle machine all the same.
-Rows that only one tree has are listed as such.
+Rows that only one tree has are listed as such. --save DIR keeps each run's
+rows (round-K-old.json, round-K-new.json) as soon as it ends.
 """
 import argparse
 import json
@@ -55,11 +56,18 @@ def main():
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--only", default="", help="benchmarks by name (bench_<name>.py), comma-separated")
+    ap.add_argument("--save", default="", help="a folder for each run's rows, written as it ends")
     args = ap.parse_args()
     rounds = []
-    for _ in range(args.rounds):
-        rounds.append((run_tree(args.old, args.quick, args.only),
-                       run_tree(args.new, args.quick, args.only)))
+    for k in range(args.rounds):
+        pair = []
+        for which, tree in (("old", args.old), ("new", args.new)):
+            pair.append(run_tree(tree, args.quick, args.only))
+            if args.save:
+                os.makedirs(args.save, exist_ok=True)
+                with open(os.path.join(args.save, f"round-{k + 1}-{which}.json"), "w") as f:
+                    json.dump(pair[-1], f)
+        rounds.append(tuple(pair))
     entries = list(dict.fromkeys(e for old, new in rounds for e in list(old) + list(new)))
     threads = sorted({n for old, new in rounds for r in list(old.values()) + list(new.values())
                       for n in r}, key=int)

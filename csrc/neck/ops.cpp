@@ -15,18 +15,18 @@
 
 TORCH_LIBRARY_FRAGMENT(halcyra, m) {
   m.def("upsample_cat_applies(Tensor[] xs, int[] factors) -> bool",
-        TORCH_FN(halcyra::neck::upsample_cat_applies));
+        &halcyra::neck::upsample_cat_applies);
   m.def("upsample_cat(Tensor[] xs, int[] factors) -> Tensor");
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
-  m.impl("upsample_cat", TORCH_FN(halcyra::neck::upsample_cat_kernel));
+  m.impl("upsample_cat", &halcyra::neck::upsample_cat_kernel);
 }
 
 TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {
-  m.impl("upsample_cat", TORCH_FN(halcyra::neck::upsample_cat_autograd));
+  m.impl("upsample_cat", &halcyra::neck::upsample_cat_autograd);
 }
 
 TORCH_LIBRARY_IMPL(halcyra, Meta, m) {
-  m.impl("upsample_cat", TORCH_FN(halcyra::neck::upsample_cat_meta));
+  m.impl("upsample_cat", &halcyra::neck::upsample_cat_meta);
 }
