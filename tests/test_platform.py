@@ -375,9 +375,12 @@ def test_compiled_model_training_step_and_inference(setup, sound_convolutions):
     with torch.no_grad():
         assert_same_detections(torch.compile(infer, backend="aot_eager")(model, images),
                                infer(model, images))
-    # postprocess itself is one opaque call; the refine head it calls back
-    # compiles whole
-    assert halcyra_breaks() <= 1
+    # postprocess's flow is one eager call: its only break, met in the caller's
+    # frame and again in postprocess's own
+    from torch._dynamo.utils import counters
+    reasons = [r for r in counters["graph_break"] if "backward" not in r]
+    assert reasons and all("__postprocess" in r for r in reasons), reasons
+    assert halcyra_breaks() <= 2
 
     model.train()
 

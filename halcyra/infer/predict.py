@@ -2,7 +2,6 @@
 class-aware NMS pass; masks, keypoints and polylines ride along as attributes
 of the surviving boxes."""
 import math
-import sys as __sys
 
 import torch
 import torch.nn.functional as F
@@ -28,10 +27,9 @@ def postprocess(preds: dict, conf_thres: float = 0.25, nms_iou: float = 0.7, max
     refine head when refine is given and preds has 'f2'), 'kpts' (n, K, 3) x, y,
     visibility, 'plines' (n, N, 2) and 'tags' (T,). Runs without gradient
     recording; preds is not modified."""
-    if not __frames_skipped:
-        __skip_own_frames()
-    return __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_kpts,
-                         n_pline, input_size, refine, box_offset)
+    flow = __postprocess_untraced if __compiling() and not __dynamic_sizes() else __postprocess
+    return flow(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_kpts, n_pline,
+                input_size, refine, box_offset)
 
 
 def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_kpts, n_pline,
@@ -154,6 +152,11 @@ def __compiling():
     return compiler is not None and hasattr(compiler, "is_compiling") and compiler.is_compiling()
 
 
+def __dynamic_sizes():
+    """Whether the compiler now tracing keeps operations whose result sizes are data."""
+    return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
+
+
 def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
     """masks (n, S, S) of image b's detections: the prototypes' coarse masks cut
     to the boxes, or the refine head's maps pasted into its regions."""
@@ -272,27 +275,16 @@ def __polylines(raw, b, idx, points, strides, N):
 
 
 
-def __skip_own_frames():
-    """Marks the frames of this module's functions as frames torch.compile does
-    not compile on their own (torch's private skip_code: no public API skips a
-    frame without also stopping the compiler from tracing into it). Traced
-    from a caller, postprocess is traced through all the same (torch.export,
-    or torch.compile capturing data-dependent sizes); where torch.compile does
-    not capture them (its default), detect is a graph break at the call of
-    postprocess, which then runs eagerly: compiling its own frames would gain
-    nothing and count the break again. What the flow calls (the refine head,
-    decode's functions) is still compiled, as frames of their own. Marked
-    once the compiler's frame evaluator is loaded."""
-    global __frames_skipped
-    eval_frame = __sys.modules.get("torch._dynamo.eval_frame")
-    skip = getattr(eval_frame, "skip_code", None)
-    if skip is None:
-        return
-    for fn in list(globals().values()):
-        if type(fn) is type(postprocess) and fn.__module__ == __name__:
-            skip(fn.__code__)
-    __frames_skipped = True
+def __untraced(fn):
+    """fn as a function torch.compile runs eagerly (torch.compiler.disable), or
+    fn itself on a torch without a compiler."""
+    compiler = getattr(torch, "compiler", None)
+    disable = getattr(compiler, "disable", None)
+    return fn if disable is None else disable(fn)
 
 
-__frames_skipped = False
-__skip_own_frames()
+# Where torch.compile keeps no operation whose result sizes are data (its
+# default), detect is a graph break: postprocess then runs eagerly as a whole,
+# one break at its call, rather than breaking again on each data-dependent step
+# of its flow. torch.export, and torch.compile capturing such sizes, trace it.
+__postprocess_untraced = __untraced(__postprocess)
