@@ -170,9 +170,10 @@ def number_or_tensor(obj, fn, arg):
 
 def _register_fakes():
     """Fake kernels of the library's operators whose result sizes depend on
-    values (halcyra::detect, select_candidates and class_nms): new unbacked
-    sizes of the compiler's, which only a fake kernel written in Python can
-    make, so that torch.compile and torch.export trace through them. The
+    values (halcyra::select_candidates and class_nms): new unbacked sizes of
+    the compiler's, which only a fake kernel written in Python can make, so
+    that torch.compile and torch.export trace through them; and detect's,
+    whose rows per image are a minimum of sizes that may be symbolic. The
     other operators' fake kernels are C++. Where torch has neither
     torch.library.register_fake nor impl_abstract (and get_ctx), nothing is
     registered."""
@@ -198,14 +199,14 @@ def _register_fakes():
         if points is not None:
             kind = torch.promote_types(torch.promote_types(boxes.dtype, points.dtype),
                                        strides.dtype)
-        out = ([], [], [], [])
-        for _ in range(b):          # a batch of known size: one unbacked count per image
-            n = get_ctx().new_dynamic_size()
-            out[0].append(logits.new_empty((n,), dtype=torch.long))
-            out[1].append(logits.new_empty((n, 4), dtype=kind))
-            out[2].append(logits.new_empty((n,)))
-            out[3].append(logits.new_empty((n,), dtype=torch.long))
-        return out
+        cap = a if pre_nms < 0 else min(a, pre_nms)
+        k = min(cap, max_det) if max_det >= 0 else max(0, cap + max_det)
+        score = logits.dtype if logits.is_floating_point() else torch.get_default_dtype()
+        return (logits.new_empty((b, k), dtype=torch.long),
+                logits.new_empty((b, k, 4), dtype=kind),
+                logits.new_empty((b, k), dtype=score),
+                logits.new_empty((b, k), dtype=torch.long),
+                logits.new_empty((b,), dtype=torch.long))
 
     @register("halcyra::select_candidates")
     def _select_candidates(logits, thr):

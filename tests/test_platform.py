@@ -467,20 +467,19 @@ def test_postprocess_strict_export(refine):
 
 @needs_compile
 def test_postprocess_compiles_whole_where_data_dependent_sizes_are_captured():
-    """torch.compile with capture_dynamic_output_shape_ops set: a module whose
-    forward calls postprocess compiles into one graph (fullgraph=True), with
-    eager mode's detections."""
+    """torch.compile with capture_dynamic_output_shape_ops and
+    capture_scalar_outputs set: a module whose forward calls postprocess
+    compiles into one graph (fullgraph=True), with eager mode's detections."""
     import torch._dynamo as dynamo
-    before = dynamo.config.capture_dynamic_output_shape_ops
-    dynamo.config.capture_dynamic_output_shape_ops = True
     try:
         fresh_compile()
-        model = Detect().eval()
-        run = torch.compile(model, fullgraph=True, backend="aot_eager")
-        for inputs in (raw_predictions(0), raw_predictions(2, empty=1)):
-            assert_same_detections(run(*inputs), model(*inputs))
+        with dynamo.config.patch(capture_dynamic_output_shape_ops=True,
+                                 capture_scalar_outputs=True):
+            model = Detect().eval()
+            run = torch.compile(model, fullgraph=True, backend="aot_eager")
+            for inputs in (raw_predictions(0), raw_predictions(2, empty=1)):
+                assert_same_detections(run(*inputs), model(*inputs))
     finally:
-        dynamo.config.capture_dynamic_output_shape_ops = before
         fresh_compile()
 
 

@@ -139,9 +139,16 @@ def test_detect_equals_formulation(a, nc, steps, conf, pre_nms, iou, max_det, de
     boxes_all = decode_boxes(raw, points, strides, 0.5)
     want = detect_formulation(logits, boxes_all, conf, pre_nms, iou, max_det)
     args = (raw, points, strides, 0.5) if decode else (boxes_all, None, None, 0)
-    got = ops.detect(logits, *args, conf, pre_nms, iou, max_det)
+    *got, counts = ops.detect(logits, *args, conf, pre_nms, iou, max_det)
+    # (B, K) rows per field, K what an image can keep at most; rows past an
+    # image's count are zero
+    cap = min(a, pre_nms)
+    k = min(cap, max_det) if max_det >= 0 else max(0, cap + max_det)
+    assert [t.shape[:2] for t in got] == [(3, k)] * 4 and counts.tolist() == [len(t) for t in want[0]]
     for g, w in zip(got, want):
-        assert_equal(g, w)
+        for b, n in enumerate(counts.tolist()):
+            assert_equal(g[b, :n], w[b])
+            assert not g[b, n:].any()
 
 
 def test_detect_shapes_checked():
@@ -279,12 +286,13 @@ def test_fake_kernels_give_unbacked_sizes():
         with pytest.raises(ValueError, match="boxes \\(m, 4\\)"):
             ops.class_nms(boxes, mode.from_tensor(torch.randn(6)),
                           mode.from_tensor(torch.zeros(7, dtype=torch.long)), 0.5)
-        found = ops.detect(logits, mode.from_tensor(torch.randn(2, 84, 4)), None, None, 0, 0.5,
-                           3000, 0.7, 300)
-        assert [len(part) for part in found] == [2] * 4
-        sizes = [t.shape[0] for t in found[0]]
-        assert all(isinstance(n, torch.SymInt) for n in sizes) and sizes[0] is not sizes[1]
-        assert [t.shape[0] for t in found[1]] == sizes and found[1][0].shape[1] == 4
+        for pre_nms, max_det, k in ((3000, 300, 84), (50, 300, 50), (3000, 20, 20), (40, -30, 10),
+                                    (5, -30, 0)):
+            found = ops.detect(logits, mode.from_tensor(torch.randn(2, 84, 4)), None, None, 0,
+                               0.5, pre_nms, 0.7, max_det)
+            assert [tuple(t.shape) for t in found] == [(2, k), (2, k, 4), (2, k), (2, k), (2,)]
+            assert [t.dtype for t in found] == [torch.long, torch.float, torch.float, torch.long,
+                                                torch.long]
 
 
 def detect(logits, boxes_all, thr, iou):

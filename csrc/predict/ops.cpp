@@ -7,7 +7,9 @@
 //                                     candidates by confidence, the pre-NMS
 //                                     cap, torchvision's batched_nms and the
 //                                     max_det cut (boxes decoded inside, for
-//                                     the candidates alone, when given raw)
+//                                     the candidates alone, when given raw);
+//                                     (B, K) rows per field and each image's
+//                                     count
 //   coarse_masks, prototype_masks     bool (n, S, S) masks
 //   refine_regions                    the refine head's whole-pixel regions
 //   refine_coarse                     the coarse logits the refine head gets
@@ -29,10 +31,12 @@
 //                                without recording, as postprocess runs it, so
 //                                no result requires grad
 //   Meta                         the argument checks on symbolic sizes and
-//                                the result shapes; detect, select_candidates
-//                                and class_nms have data-dependent result
-//                                sizes, which only a Python fake kernel can
-//                                give (unbacked sizes): halcyra/_ops.py
+//                                the result shapes; select_candidates and
+//                                class_nms have data-dependent result sizes,
+//                                which only a Python fake kernel can give
+//                                (unbacked sizes): halcyra/_ops.py. detect's
+//                                fake kernel is there too (its K is a
+//                                symbolic minimum where the anchors are)
 #include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 #include <ATen/core/dispatch/Dispatcher.h>
@@ -312,7 +316,7 @@ at::Tensor decoded(const at::Tensor& boxes, const OptTensor& points, const OptTe
 // Per image: sigmoid(logits)[b].max(1); the anchors whose probability is
 // strictly above conf, ascending; the pre_nms best of them by topk when there
 // are more; torchvision's batched_nms of their boxes, cut to keep[:max_det].
-Detected detect_generic(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+Detected images_generic(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
                         const OptTensor& strides, const at::Scalar& offset, double conf,
                         int64_t pre_nms, double iou, int64_t max_det) {
   check_detect(logits, boxes, points, strides);
@@ -349,12 +353,12 @@ bool cpu_float(const at::Tensor& t) { return fused_cpu(t) && t.scalar_type() == 
 // the boxes of the candidates alone (decoded here where raw regressions are
 // given), class-aware NMS of the images in parallel. Exactly the
 // formulation's results, which run where a step does not apply.
-Detected detect_cpu(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+Detected images_cpu(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
                     const OptTensor& strides, const at::Scalar& offset, double conf,
                     int64_t pre_nms, double iou, int64_t max_det) {
   check_detect(logits, boxes, points, strides);
   auto generic = [&] {
-    return detect_generic(logits, boxes, points, strides, offset, conf, pre_nms, iou, max_det);
+    return images_generic(logits, boxes, points, strides, offset, conf, pre_nms, iou, max_det);
   };
   if (!cpu_float(logits) || !logits.is_contiguous() || pre_nms < 0 || offset.isComplex() ||
       offset.isBoolean())
@@ -434,6 +438,65 @@ Detected detect_cpu(const at::Tensor& logits, const at::Tensor& boxes, const Opt
     std::get<3>(out).push_back(cl);
   }
   return out;
+}
+
+// The operator's form of a batch's detections: every image's rows in one
+// (B, K) tensor per field, K the most any image can keep (its candidates,
+// capped at pre_nms, cut as keep[:max_det]), rows past counts[b] zero. The
+// shapes follow from the arguments alone, so a graph holds them without
+// data-dependent sizes; counts holds the data.
+using Padded = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
+
+int64_t detect_rows(int64_t anchors, int64_t pre_nms, int64_t max_det) {
+  return head_length(pre_nms >= 0 ? std::min(anchors, pre_nms) : anchors, max_det);
+}
+
+at::ScalarType detect_box_type(const at::Tensor& boxes, const OptTensor& points,
+                               const OptTensor& strides) {
+  if (!points) return boxes.scalar_type();
+  return at::promote_types(at::promote_types(boxes.scalar_type(), points->scalar_type()),
+                           strides->scalar_type());
+}
+
+at::ScalarType detect_score_type(const at::Tensor& logits) {
+  return at::isFloatingType(logits.scalar_type()) ? logits.scalar_type()
+                                                  : at::typeMetaToScalarType(at::get_default_dtype());
+}
+
+Padded padded(const Detected& d, const at::Tensor& logits, const at::Tensor& boxes,
+              const OptTensor& points, const OptTensor& strides, int64_t pre_nms,
+              int64_t max_det) {
+  const int64_t B = logits.size(0), K = detect_rows(logits.size(1), pre_nms, max_det);
+  const auto o = logits.options();
+  at::Tensor index = at::zeros({B, K}, o.dtype(at::kLong)),
+             bx = at::zeros({B, K, 4}, o.dtype(detect_box_type(boxes, points, strides))),
+             sc = at::zeros({B, K}, o.dtype(detect_score_type(logits))),
+             cl = at::zeros({B, K}, o.dtype(at::kLong));
+  std::vector<int64_t> counts(static_cast<size_t>(B));
+  for (int64_t b = 0; b < B; ++b) {
+    const int64_t n = std::get<0>(d)[b].size(0);
+    TORCH_INTERNAL_ASSERT(n <= K, "detect(): ", n, " detections in an image, at most ", K);
+    counts[b] = n;
+    index.select(0, b).narrow(0, 0, n).copy_(std::get<0>(d)[b]);
+    bx.select(0, b).narrow(0, 0, n).copy_(std::get<1>(d)[b]);
+    sc.select(0, b).narrow(0, 0, n).copy_(std::get<2>(d)[b]);
+    cl.select(0, b).narrow(0, 0, n).copy_(std::get<3>(d)[b]);
+  }
+  return {index, bx, sc, cl, at::tensor(counts, o.dtype(at::kLong))};
+}
+
+Padded detect_generic(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+                      const OptTensor& strides, const at::Scalar& offset, double conf,
+                      int64_t pre_nms, double iou, int64_t max_det) {
+  return padded(images_generic(logits, boxes, points, strides, offset, conf, pre_nms, iou, max_det),
+                logits, boxes, points, strides, pre_nms, max_det);
+}
+
+Padded detect_cpu(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+                  const OptTensor& strides, const at::Scalar& offset, double conf,
+                  int64_t pre_nms, double iou, int64_t max_det) {
+  return padded(images_cpu(logits, boxes, points, strides, offset, conf, pre_nms, iou, max_det),
+                logits, boxes, points, strides, pre_nms, max_det);
 }
 
 // ---- the refine head's regions and their masks ---------------------------------------
@@ -709,7 +772,7 @@ at::Tensor points_autograd(const at::Tensor& raw, int64_t b, const at::Tensor& i
   HALCYRA_BELOW_AUTOGRAD("gather_points", points_cpu, raw, b, idx, points, strides, N);
 }
 
-Detected detect_autograd(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
+Padded detect_autograd(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
                          const OptTensor& strides, const at::Scalar& offset, double conf,
                          int64_t pre_nms, double iou, int64_t max_det) {
   HALCYRA_BELOW_AUTOGRAD("detect", detect_cpu, logits, boxes, points, strides, offset, conf,
@@ -737,7 +800,7 @@ at::Tensor coarse_autograd_product(const at::Tensor& coef, const at::Tensor& pro
 TORCH_LIBRARY_FRAGMENT(halcyra, m) {
   m.def("detect(Tensor logits, Tensor boxes, Tensor? points, Tensor? strides, Scalar offset, "
         "float conf, int pre_nms, float iou, int max_det) "
-        "-> (Tensor[] index, Tensor[] boxes, Tensor[] scores, Tensor[] cls)");
+        "-> (Tensor index, Tensor boxes, Tensor scores, Tensor cls, Tensor counts)");
   m.def("refine_regions(Tensor boxes, int size, int min_side) -> Tensor");
   m.def("refine_coarse(Tensor coef, Tensor protos, Tensor? regions, int size, float stride, "
         "int height, int width) -> Tensor");

@@ -62,11 +62,18 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
             boxes_all = decode(box_raw, points, strides, offset=box_offset)
         if found is None:
             scores_all = cls_raw.sigmoid()
+        else:
+            counts = found[4].tolist()      # each image's rows of detect's (B, K) results
         out = []
         for b in range(cls_raw.shape[0]):
             if found is not None:
-                idx = found[0][b]
-                res = {"boxes": found[1][b], "scores": found[2][b], "cls": found[3][b]}
+                n = counts[b]
+                if __compiling():
+                    torch._check_is_size(n)
+                    torch._check(n <= found[0].shape[1])
+                idx = found[0][b].narrow(0, 0, n)
+                res = {"boxes": found[1][b].narrow(0, 0, n),
+                       "scores": found[2][b].narrow(0, 0, n), "cls": found[3][b].narrow(0, 0, n)}
             else:
                 scores, cls_id = scores_all[b].max(dim=1)
                 keep = scores > conf_thres
@@ -153,8 +160,11 @@ def __compiling():
 
 
 def __dynamic_sizes():
-    """Whether the compiler now tracing keeps operations whose result sizes are data."""
-    return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
+    """Whether the compiler now tracing keeps what postprocess's flow reads from
+    data in its graph: operations whose result sizes are data, and scalars of
+    tensors (each image's count of detections)."""
+    config = torch._dynamo.config
+    return bool(config.capture_dynamic_output_shape_ops and config.capture_scalar_outputs)
 
 
 def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
@@ -283,8 +293,8 @@ def __untraced(fn):
     return fn if disable is None else disable(fn)
 
 
-# Where torch.compile keeps no operation whose result sizes are data (its
-# default), detect is a graph break: postprocess then runs eagerly as a whole,
+# Where torch.compile keeps neither operations whose result sizes are data nor
+# scalars read from tensors (its default), postprocess runs eagerly as a whole,
 # one break at its call, rather than breaking again on each data-dependent step
-# of its flow. torch.export, and torch.compile capturing such sizes, trace it.
+# of its flow. torch.export, and torch.compile capturing both, trace it.
 __postprocess_untraced = __untraced(__postprocess)
