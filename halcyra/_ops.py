@@ -140,6 +140,25 @@ def dynamic_sizes():
     return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
 
 
+def known_empty(n):
+    """Whether a count is known to be zero: n == 0 for a number. A count the
+    compiler traces without a value (a data-dependent size) is not: the
+    caller's flow goes on as for some instances, through operators that give
+    the empty selection's results at run time too."""
+    return isinstance(n, int) and n == 0
+
+
+def valueless(n):
+    """Whether a count is one the compiler traces without a value."""
+    return not isinstance(n, int)
+
+
+def at_least_one(n):
+    """n where it is a number (the caller has some); a traced count as
+    max(n, 1), so that a division by it stays finite when it is zero."""
+    return n if isinstance(n, int) else torch.sym_max(n, 1)
+
+
 def number_attr(owner, name):
     """owner.<name> as a number (a one-element tensor by its value); TypeError
     naming the attribute for anything else."""
@@ -170,7 +189,8 @@ def number_or_tensor(obj, fn, arg):
 
 def _register_fakes():
     """Fake kernels of the library's operators whose result sizes depend on
-    values (halcyra::detect, select_candidates and class_nms): new unbacked
+    values (halcyra::detect, select_candidates, class_nms, and the mask loss's
+    mask_selection and mask_instances): new unbacked
     sizes of the compiler's, which only a fake kernel written in Python can
     make, so that torch.compile and torch.export trace through them. The
     other operators' fake kernels are C++. Where torch has neither
@@ -215,6 +235,18 @@ def _register_fakes():
         index = logits.new_empty((n,), dtype=torch.long)
         return index, torch.empty_like(index), logits.new_empty((n,), dtype=score), \
             torch.empty_like(index)
+
+    @register("halcyra::mask_selection")
+    def _mask_selection(fg_b, sel):
+        n = get_ctx().new_dynamic_size()
+        return fg_b.new_empty((2, n), dtype=torch.long, device="cpu")
+
+    @register("halcyra::mask_instances")
+    def _mask_instances(selection, fg_b, fg_a, fg_g, cap, protos):
+        n = get_ctx().new_dynamic_size()
+        torch._check(n <= selection.shape[1])
+        return (fg_b.new_empty((n,), dtype=torch.long), fg_a.new_empty((n,)),
+                fg_g.new_empty((n,)), fg_b.new_empty((n,), dtype=torch.long, device="cpu"))
 
     @register("halcyra::class_nms")
     def _class_nms(boxes, scores, cls, iou):

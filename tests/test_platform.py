@@ -580,42 +580,74 @@ class WithCriterion(torch.nn.Module):
         return self.crit(preds, batch)
 
 
-@needs_compile
-@pytest.mark.parametrize("tasks", [(), ("kpt_raw", "pline_raw", "tag_logits")])
-def test_criterion_strict_export(tasks):
-    """torch.export with strict=True of a module whose forward calls the
-    criterion (detection and the keypoint, polyline and tag losses): the
-    exported program gives eager mode's losses and statistics."""
-    if not hasattr(torch, "export"):
-        pytest.skip("this torch has no torch.export")
+def criterion_case(seed, tasks, no_masks=False):
+    """(model, preds, batch): a module calling the criterion (with the refine
+    head as the demo holds it, in training, where the mask task is in `tasks`)
+    and one batch of predictions and targets for those tasks."""
     from tests.test_losses_core import NC, make_case, labelspace
-    preds, batch = make_case(3, flags={"has_keypoint": torch.tensor([True, True, False])})
-    g = torch.Generator().manual_seed(4)
+    preds, batch = make_case(seed, flags={"has_keypoint": torch.tensor([True, True, False]),
+                                          "has_polygon": torch.tensor([True, True, False])})
+    g = torch.Generator().manual_seed(seed + 1)
     B, A = preds["cls_raw"].shape[:2]
     G = batch["gt_boxes"].shape[1]
     extra = {"kpt_raw": torch.randn(B, A, 9, generator=g),
              "pline_raw": torch.randn(B, A, 8, generator=g),
-             "tag_logits": torch.randn(B, 3, generator=g)}
+             "tag_logits": torch.randn(B, 3, generator=g),
+             "coef": torch.randn(B, A, 4, generator=g), "protos": torch.randn(B, 4, 32, 32, generator=g),
+             "f2": torch.randn(B, 6, 32, 32, generator=g)}
     preds.update({k: extra[k] for k in tasks})
+    if "coef" in tasks:
+        preds.update(protos=extra["protos"], f2=extra["f2"])
     batch.update(gt_kpts=torch.cat([torch.rand(B, G, 3, 2, generator=g) * 60,
                                     torch.randint(0, 3, (B, G, 3, 1), generator=g).float()], -1),
                  kpt_valid=torch.ones(B, G, dtype=torch.bool),
                  gt_plines=torch.rand(B, G, 4, 2, generator=g) * 60,
                  pline_valid=torch.ones(B, G, dtype=torch.bool),
                  has_tags=torch.tensor([True, False, True]),
-                 gt_tags=(torch.rand(B, 3, generator=g) > 0.5).float())
+                 gt_tags=(torch.rand(B, 3, generator=g) > 0.5).float(),
+                 gt_masks=(torch.rand(B, G, 32, 32, generator=g) > 0.5).to(torch.uint8),
+                 mask_valid=torch.full((B, G), not no_masks))
     cfg = {"nc": NC, "box_offset": 0.5, "tasks": {"keypoint": {"enabled": True, "num_kpts": 3},
                                                   "polyline": {"enabled": True, "n_points": 4}}}
-    shapes = preds.pop("feat_shapes")
-    model = WithCriterion(L.MultiTaskCriterion(cfg, labelspace()), shapes)
+    torch.manual_seed(0)
+    head = RefineHead(in_ch=6, roi=7, hidden=8) if "coef" in tasks else None
+    crit = L.MultiTaskCriterion(cfg, labelspace(), {"refine_jitter": 0.1}, refine=head)
+    return WithCriterion(crit, preds.pop("feat_shapes")), preds, batch
+
+
+MASK_TASKS = ("coef", "kpt_raw", "pline_raw", "tag_logits")
+
+
+@needs_compile
+@pytest.mark.parametrize("tasks", [(), ("kpt_raw", "pline_raw", "tag_logits"), MASK_TASKS],
+                         ids=["detection", "tasks", "masks"])
+def test_criterion_strict_export(tasks):
+    """torch.export with strict=True of a module whose forward calls the
+    criterion (detection; the keypoint, polyline and tag losses; and the mask
+    loss with the refine head, in training): the exported program gives eager
+    mode's losses and statistics for the same seed (the MASK_CAP draw and the
+    regions' jitter in its graph), also for a batch whose mask selection is
+    empty."""
+    if not hasattr(torch, "export"):
+        pytest.skip("this torch has no torch.export")
+    model, preds, batch = criterion_case(3, tasks)
+    model.crit.MASK_CAP = 3                          # fewer than the instances: a draw
+    torch.manual_seed(7)
     want_total, want = model(preds, batch)           # fills the anchor cache
     assert want["num_pos"] > 0
     ep = torch.export.export(model, (preds, batch), strict=True)
-    total, stats = ep.module()(preds, batch)
-    torch.testing.assert_close(total, want_total, rtol=1e-6, atol=1e-7)
-    assert list(stats) == list(want)
-    for k in want:
-        torch.testing.assert_close(stats[k], want[k], rtol=1e-6, atol=1e-7)
+    _, _, empty = criterion_case(3, tasks, no_masks=True)
+    for b in (batch, empty):
+        torch.manual_seed(7)
+        want_total, want = model(preds, b)
+        torch.manual_seed(7)
+        total, stats = ep.module()(preds, b)
+        torch.testing.assert_close(total, want_total, rtol=1e-6, atol=1e-7)
+        assert list(stats) == list(want)
+        for k in want:
+            torch.testing.assert_close(stats[k], want[k], rtol=1e-6, atol=1e-7)
+    if "coef" in tasks:
+        assert want["mask"] == 0 and want["refine"] == 0     # the empty selection's zeros
 
 
 @needs_compile
