@@ -140,23 +140,32 @@ def dynamic_sizes():
     return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
 
 
+try:
+    from torch.fx.experimental import symbolic_shapes as _shapes
+except ImportError:                 # a torch without symbolic shapes: counts are numbers
+    _shapes = None
+# A decision on a count the compiler may trace without a value: False there
+# (guard_or_false on the newer torches, guard_size_oblivious before it); the
+# value itself for a number. The compiler knows both functions by name.
+_false_unless_known = (getattr(_shapes, "guard_or_false", None)
+                       or getattr(_shapes, "guard_size_oblivious", None))
+
+
 def known_empty(n):
     """Whether a count is known to be zero: n == 0 for a number. A count the
     compiler traces without a value (a data-dependent size) is not: the
     caller's flow goes on as for some instances, through operators that give
     the empty selection's results at run time too."""
-    return isinstance(n, int) and n == 0
-
-
-def valueless(n):
-    """Whether a count is one the compiler traces without a value."""
-    return not isinstance(n, int)
+    if _false_unless_known is None:
+        return n == 0
+    return _false_unless_known(n == 0)
 
 
 def at_least_one(n):
-    """n where it is a number (the caller has some); a traced count as
-    max(n, 1), so that a division by it stays finite when it is zero."""
-    return n if isinstance(n, int) else torch.sym_max(n, 1)
+    """The divisor of a mean over n instances: n itself eagerly (where the
+    caller has some); traced, max(n, 1), so that a mean over no instances
+    stays finite, its gradient too."""
+    return torch.sym_max(n, 1) if compiling() else n
 
 
 def number_attr(owner, name):

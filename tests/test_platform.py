@@ -651,38 +651,36 @@ def test_criterion_strict_export(tasks):
 
 
 @needs_compile
-def test_criterion_forward_one_graph_with_dynamic_output_sizes():
+@pytest.mark.parametrize("tasks", [("kpt_raw", "pline_raw"), MASK_TASKS], ids=["tasks", "masks"])
+def test_criterion_forward_one_graph_with_dynamic_output_sizes(tasks):
     """Where the compiler keeps data-dependent sizes, the criterion's forward
-    (detection, keypoint, polyline and tag losses) compiles into one graph, with
-    eager mode's losses and gradients."""
-    from tests.test_losses_core import make_case
-    preds, batch = make_case(5, flags={"has_keypoint": torch.tensor([True, True, False])})
-    B, A = preds["cls_raw"].shape[:2]
-    G = batch["gt_boxes"].shape[1]
-    g = torch.Generator().manual_seed(6)
-    preds.update(kpt_raw=torch.randn(B, A, 9, generator=g), pline_raw=torch.randn(B, A, 8, generator=g))
-    batch.update(gt_kpts=torch.cat([torch.rand(B, G, 3, 2, generator=g) * 60,
-                                    torch.ones(B, G, 3, 1)], -1),
-                 kpt_valid=torch.ones(B, G, dtype=torch.bool),
-                 gt_plines=torch.rand(B, G, 4, 2, generator=g) * 60,
-                 pline_valid=torch.ones(B, G, dtype=torch.bool))
-    from tests.test_losses_core import NC, labelspace
-    cfg = {"nc": NC, "tasks": {"keypoint": {"enabled": True, "num_kpts": 3},
-                               "polyline": {"enabled": True, "n_points": 4}}}
-    crit = L.MultiTaskCriterion(cfg, labelspace())
+    (detection, keypoint, polyline and tag losses; the mask loss with the
+    refine head, its MASK_CAP draw and jitter) compiles into one graph, with
+    eager mode's losses and gradients for the same seed."""
+    model, preds, batch = criterion_case(5, tasks)
+    crit = model.crit
+    crit.MASK_CAP = 3
+    preds["feat_shapes"] = model.shapes
     fresh_compile()
     results = []
     with torch._dynamo.config.patch(capture_dynamic_output_shape_ops=True):
         for fn in (crit, torch.compile(crit, backend="aot_eager", fullgraph=True)):
-            x = {k: (v.clone().requires_grad_() if k.endswith("raw") else v) for k, v in preds.items()}
+            crit.zero_grad(set_to_none=True)
+            x = {k: (v.clone().requires_grad_() if torch.is_tensor(v) and v.is_floating_point()
+                     else v) for k, v in preds.items()}
+            torch.manual_seed(7)
             total, stats = fn(x, batch)
             total.backward()
-            results.append((total.detach(), stats, [x[k].grad for k in sorted(x) if k.endswith("raw")]))
+            results.append((total.detach(), stats,
+                            [x[k].grad for k in sorted(x) if torch.is_tensor(x[k])
+                             and x[k].requires_grad]
+                            + [p.grad for p in crit.parameters()]))
     (t0, s0, g0), (t1, s1, g1) = results
     assert s0["num_pos"] > 0 and list(s1) == list(s0)
     torch.testing.assert_close(t1, t0, rtol=1e-6, atol=1e-7)
     for k in s0:
         torch.testing.assert_close(s1[k], s0[k], rtol=1e-6, atol=1e-7)
+    assert len(g1) == len(g0) and all(g is not None for g in g0)
     for a, b in zip(g1, g0):
         torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-7)
 

@@ -14,10 +14,24 @@
 //                                  and the positions of those that do
 //   kpt_selected, pline_selected,  the task losses of the selected instances
 //   tag_selected
-//   mask_selection, mask_instances the mask loss's instances: the selection
-//                                  (read on the host once), the MASK_CAP subset
-//                                  (randperm), images ascending
-//   mask_crop_loss                 the in-box prototype loss of those instances
+//   mask_crop_loss                 the in-box prototype loss of the mask
+//                                  loss's instances (reads no value)
+//
+// and the mask loss's steps that read values on the host, as operators with
+// kernels of their own, so that a compiler traces the mask loss (their
+// result sizes, or the values they check, are data):
+//
+//   mask_selection, mask_instances the instances: the selection (read on the
+//                                  host once), the MASK_CAP subset (randperm),
+//                                  images ascending; CompositeExplicitAutograd,
+//                                  Autograd below autograd, Python fake kernels
+//                                  with unbacked sizes (halcyra/_ops.py)
+//   mask_protos(_backward)         the prototype product per image; Autograd: a
+//                                  node whose backward is mask_protos_backward;
+//                                  Meta
+//   mask_regions                   the refine loss's region rows and their
+//                                  checks; Autograd below autograd (the sampler
+//                                  gives its regions no gradient); Meta
 //
 // The whole-batch operators that the compiler traces (cls_loss, box_loss,
 // kpt_loss, ...) are in kernel_ops.cpp and ops.cpp.
@@ -350,8 +364,9 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor> op_mask_crop_loss(T rows, T proto
   const int64_t n_img = protos.size(0);
   at::Tensor bounds = tasks::crop_bounds(boxes, hm, wm);
   const bool fused = !keep && fused_cpu(rows) && fused_cpu(protos) && protos.dim() == 4 &&
-                     hm > 0 && wm > 0 && rows.dim() == 2 && rows.size(1) == protos.size(1) &&
-                     gt_raw.dim() == 3 && gt_raw.size(1) == hm && gt_raw.size(2) == wm &&
+                     hm > 0 && wm > 0 && rows.dim() == 2 &&
+                     rows.sym_size(1) == protos.sym_size(1) && gt_raw.dim() == 3 &&
+                     gt_raw.sym_size(1) == hm && gt_raw.sym_size(2) == wm &&
                      !gt_raw.requires_grad() && !at::isComplexType(gt_raw.scalar_type());
   if (fused) {
     // Without refinement only the in-box logits are needed: they are made

@@ -490,7 +490,10 @@ at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
 
 at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
                         const at::Tensor& fg_g) {
-  if (fg_b.numel() == 0) return at::zeros({0}, fg_b.options().dtype(at::kBool));
+  // (traced, the count may be a symbol without a value: the selection then
+  // gives the empty result itself)
+  if (!fg_b.unsafeGetTensorImpl()->has_symbolic_sizes_strides() && fg_b.numel() == 0)
+    return at::zeros({0}, fg_b.options().dtype(at::kBool));
   return at::bitwise_and(valid.index({fg_b, fg_g}), has.index({fg_b}));
 }
 

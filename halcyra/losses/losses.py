@@ -432,7 +432,7 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
         dice = dice_loss(refined, gt_roi)
         bce = F.binary_cross_entropy_with_logits(refined_t, gt_roi)
         refine = bce + dice
-    if __ops__.valueless(n_sel):
+    if __ops__.compiling():
         # traced: where nothing is selected at run time, the zeros above
         some = sel.any()
         zero, f2_zero = zeros()
