@@ -450,14 +450,17 @@ def raw_predictions(seed, b=2, empty=None):
 
 
 @pytest.mark.skipif(not hasattr(torch, "export"), reason="this torch has no torch.export")
-@pytest.mark.parametrize("refine", [None, "pooled"])
+@pytest.mark.parametrize("refine", [None, "pooled", "head"])
 def test_postprocess_strict_export(refine):
     """torch.export with strict=True of a module whose forward calls postprocess
     (a fixed batch size): candidate selection and NMS run as operators with
     unbacked result sizes, so the one exported program gives eager mode's
     detections for inputs with other numbers of detections, an empty image
-    among them."""
-    model = Detect(PooledRefine() if refine else None).eval()
+    among them; a refine head (the shipped one too) samples a data-dependent
+    number of regions."""
+    torch.manual_seed(0)
+    heads = {None: None, "pooled": PooledRefine(), "head": RefineHead(in_ch=4, roi=7, hidden=8)}
+    model = Detect(heads[refine]).eval()
     ep = torch.export.export(model, raw_predictions(0), strict=True)
     for inputs in (raw_predictions(0), raw_predictions(1), raw_predictions(2, empty=1)):
         want = model(*inputs)
@@ -637,16 +640,19 @@ def test_criterion_strict_export(tasks):
     assert want["num_pos"] > 0
     ep = torch.export.export(model, (preds, batch), strict=True)
     _, _, empty = criterion_case(3, tasks, no_masks=True)
-    for b in (batch, empty):
-        torch.manual_seed(7)
+    masks = []
+    for b, seed in ((batch, 7), (batch, 8), (empty, 7)):
+        torch.manual_seed(seed)
         want_total, want = model(preds, b)
-        torch.manual_seed(7)
+        torch.manual_seed(seed)
         total, stats = ep.module()(preds, b)
         torch.testing.assert_close(total, want_total, rtol=1e-6, atol=1e-7)
         assert list(stats) == list(want)
         for k in want:
             torch.testing.assert_close(stats[k], want[k], rtol=1e-6, atol=1e-7)
+        masks.append(want.get("mask"))
     if "coef" in tasks:
+        assert masks[0] != masks[1]           # another seed, another subset: drawn as it runs
         assert want["mask"] == 0 and want["refine"] == 0     # the empty selection's zeros
 
 
