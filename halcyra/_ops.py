@@ -140,6 +140,34 @@ def dynamic_sizes():
     return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
 
 
+try:
+    from torch.fx.experimental import symbolic_shapes as _shapes
+except ImportError:                 # a torch without symbolic shapes: counts are numbers
+    _shapes = None
+# A decision on a count the compiler may trace without a value: False there
+# (guard_or_false on the newer torches, guard_size_oblivious before it); the
+# value itself for a number. The compiler knows both functions by name.
+_false_unless_known = (getattr(_shapes, "guard_or_false", None)
+                       or getattr(_shapes, "guard_size_oblivious", None))
+
+
+def known_empty(n):
+    """Whether a count is known to be zero: n == 0 for a number. A count the
+    compiler traces without a value (a data-dependent size) is not: the
+    caller's flow goes on as for some instances, through operators that give
+    the empty selection's results at run time too."""
+    if _false_unless_known is None:
+        return n == 0
+    return _false_unless_known(n == 0)
+
+
+def at_least_one(n):
+    """The divisor of a mean over n instances: n itself eagerly (where the
+    caller has some); traced, max(n, 1), so that a mean over no instances
+    stays finite, its gradient too."""
+    return torch.sym_max(n, 1) if compiling() else n
+
+
 def number_attr(owner, name):
     """owner.<name> as a number (a one-element tensor by its value); TypeError
     naming the attribute for anything else."""
@@ -170,10 +198,11 @@ def number_or_tensor(obj, fn, arg):
 
 def _register_fakes():
     """Fake kernels of the library's operators whose result sizes depend on
-    values (halcyra::select_candidates and class_nms): new unbacked sizes of
-    the compiler's, which only a fake kernel written in Python can make, so
-    that torch.compile and torch.export trace through them; and detect's,
-    whose rows per image are a minimum of sizes that may be symbolic. The
+    values (halcyra::select_candidates, class_nms, and the mask loss's
+    mask_selection and mask_instances): new unbacked sizes of the compiler's,
+    which only a fake kernel written in Python can make, so that
+    torch.compile and torch.export trace through them; and detect's, whose
+    rows per image are a minimum of sizes that may be symbolic. The
     other operators' fake kernels are C++. Where torch has neither
     torch.library.register_fake nor impl_abstract (and get_ctx), nothing is
     registered."""
@@ -216,6 +245,18 @@ def _register_fakes():
         index = logits.new_empty((n,), dtype=torch.long)
         return index, torch.empty_like(index), logits.new_empty((n,), dtype=score), \
             torch.empty_like(index)
+
+    @register("halcyra::mask_selection")
+    def _mask_selection(fg_b, sel):
+        n = get_ctx().new_dynamic_size()
+        return fg_b.new_empty((2, n), dtype=torch.long, device="cpu")
+
+    @register("halcyra::mask_instances")
+    def _mask_instances(selection, fg_b, fg_a, fg_g, cap, protos):
+        n = get_ctx().new_dynamic_size()
+        torch._check(n <= selection.shape[1])
+        return (fg_b.new_empty((n,), dtype=torch.long), fg_a.new_empty((n,)),
+                fg_g.new_empty((n,)), fg_b.new_empty((n,), dtype=torch.long, device="cpu"))
 
     @register("halcyra::class_nms")
     def _class_nms(boxes, scores, cls, iou):

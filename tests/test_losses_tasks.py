@@ -264,6 +264,60 @@ def test_mask_instances_subset_and_order(cap, n_sel, kept):
                                          torch.zeros(3, 2, 4, 4))
 
 
+@pytest.mark.parametrize("images,p", [([0, 0, 2, 2, 2], 3), ([1], 1), ([-1, 0, 2], 1), ([], 3)],
+                         ids=["runs", "one-row", "negative", "none"])
+def test_mask_protos_matches_products_per_image(images, p):
+    """mask_protos: each instance's logits from its image's prototypes, with
+    the gradients autograd gives the per-image products (a one-row factor
+    takes autograd's transposed product, an image reached by a negative and a
+    positive index sums both), and Meta shapes on symbolic-free sizes."""
+    g = torch.Generator().manual_seed(len(images) + p)
+    n = len(images)
+    rows = torch.randn(n, p, generator=g, requires_grad=True)
+    protos = torch.randn(3, p, 4, 5, generator=g, requires_grad=True)
+    b_host = torch.tensor(images, dtype=torch.long)
+    pm = torch.ops.halcyra.mask_protos(rows, protos, b_host)
+    weight = torch.randn(n, 4, 5, generator=g)
+    got = torch.autograd.grad((pm * weight).sum(), [rows, protos])
+    # the formulation: one product per run of an image
+    r2, p2 = rows.detach().requires_grad_(), protos.detach().requires_grad_()
+    parts, pieces, start = p2.unbind(0), [], 0
+    for i in range(n + 1):
+        if i == n or (i > start and images[i] != images[start]):
+            if i > start:
+                pr = parts[images[start]].reshape(p, 20)
+                pieces.append((r2[start:i] @ pr).reshape(i - start, 4, 5))
+            start = i
+    want_pm = torch.cat(pieces) if pieces else torch.empty(0, 4, 5)
+    assert torch.equal(pm, want_pm)
+    want = (torch.autograd.grad((want_pm * weight).sum(), [r2, p2]) if pieces
+            else [torch.zeros_like(r2), torch.zeros_like(p2)])
+    for a, b in zip(got, want):
+        assert torch.equal(a, b)
+    meta = torch.ops.halcyra.mask_protos(rows.to("meta"), protos.to("meta"), b_host)
+    assert meta.shape == (n, 4, 5) and meta.dtype == rows.dtype
+
+
+def test_mask_regions_rows_and_checks():
+    """mask_regions: the instance numbers beside the boxes over the mask
+    stride, on coef's device; a grid without pixels, then regions that are not
+    finite, are the mask loss's ValueErrors (with no instance, only the grid is
+    checked)."""
+    boxes = torch.tensor([[0.0, 2.0, 6.0, 8.0], [4.0, 4.0, 10.0, 12.0]])
+    b = torch.tensor([0, 2])
+    coef = torch.zeros(3, 4, 2)
+    rows = torch.ops.halcyra.mask_regions(boxes, b, coef, 2, 8, 8)
+    assert torch.equal(rows, torch.cat([torch.arange(2.0)[:, None], boxes / 2], 1))
+    with pytest.raises(ValueError, match=r"the masks have no pixels to sample, got size \(0, 8\)"):
+        torch.ops.halcyra.mask_regions(boxes * float("nan"), b, coef, 2, 0, 8)
+    with pytest.raises(ValueError, match=r"refine regions \(sanitized boxes / MASK_STRIDE\) must be finite"):
+        torch.ops.halcyra.mask_regions(boxes * float("inf"), b, coef, 2.5, 8, 8)
+    empty = torch.ops.halcyra.mask_regions(boxes[:0], b[:0], coef, 2, 8, 8)
+    assert empty.shape == (0, 5)
+    meta = torch.ops.halcyra.mask_regions(boxes.to("meta"), b.to("meta"), coef.to("meta"), 2, 8, 8)
+    assert meta.shape == (2, 5) and meta.is_meta
+
+
 def refine_case(seed=3):
     preds, batch, fg = mask_case(seed, nfg=25)
     preds["f2"] = torch.randn(3, 4, 24, 32, dtype=torch.float16, requires_grad=True)

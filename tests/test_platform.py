@@ -450,14 +450,17 @@ def raw_predictions(seed, b=2, empty=None):
 
 
 @pytest.mark.skipif(not hasattr(torch, "export"), reason="this torch has no torch.export")
-@pytest.mark.parametrize("refine", [None, "pooled"])
+@pytest.mark.parametrize("refine", [None, "pooled", "head"])
 def test_postprocess_strict_export(refine):
     """torch.export with strict=True of a module whose forward calls postprocess
     (a fixed batch size): candidate selection and NMS run as operators with
     unbacked result sizes, so the one exported program gives eager mode's
     detections for inputs with other numbers of detections, an empty image
-    among them."""
-    model = Detect(PooledRefine() if refine else None).eval()
+    among them; a refine head (the shipped one too) samples a data-dependent
+    number of regions."""
+    torch.manual_seed(0)
+    heads = {None: None, "pooled": PooledRefine(), "head": RefineHead(in_ch=4, roi=7, hidden=8)}
+    model = Detect(heads[refine]).eval()
     ep = torch.export.export(model, raw_predictions(0), strict=True)
     for inputs in (raw_predictions(0), raw_predictions(1), raw_predictions(2, empty=1)):
         want = model(*inputs)
@@ -579,77 +582,110 @@ class WithCriterion(torch.nn.Module):
         return self.crit(preds, batch)
 
 
-@needs_compile
-@pytest.mark.parametrize("tasks", [(), ("kpt_raw", "pline_raw", "tag_logits")])
-def test_criterion_strict_export(tasks):
-    """torch.export with strict=True of a module whose forward calls the
-    criterion (detection and the keypoint, polyline and tag losses): the
-    exported program gives eager mode's losses and statistics."""
-    if not hasattr(torch, "export"):
-        pytest.skip("this torch has no torch.export")
+def criterion_case(seed, tasks, no_masks=False):
+    """(model, preds, batch): a module calling the criterion (with the refine
+    head as the demo holds it, in training, where the mask task is in `tasks`)
+    and one batch of predictions and targets for those tasks."""
     from tests.test_losses_core import NC, make_case, labelspace
-    preds, batch = make_case(3, flags={"has_keypoint": torch.tensor([True, True, False])})
-    g = torch.Generator().manual_seed(4)
+    preds, batch = make_case(seed, flags={"has_keypoint": torch.tensor([True, True, False]),
+                                          "has_polygon": torch.tensor([True, True, False])})
+    g = torch.Generator().manual_seed(seed + 1)
     B, A = preds["cls_raw"].shape[:2]
     G = batch["gt_boxes"].shape[1]
     extra = {"kpt_raw": torch.randn(B, A, 9, generator=g),
              "pline_raw": torch.randn(B, A, 8, generator=g),
-             "tag_logits": torch.randn(B, 3, generator=g)}
+             "tag_logits": torch.randn(B, 3, generator=g),
+             "coef": torch.randn(B, A, 4, generator=g), "protos": torch.randn(B, 4, 32, 32, generator=g),
+             "f2": torch.randn(B, 6, 32, 32, generator=g)}
     preds.update({k: extra[k] for k in tasks})
+    if "coef" in tasks:
+        preds.update(protos=extra["protos"], f2=extra["f2"])
     batch.update(gt_kpts=torch.cat([torch.rand(B, G, 3, 2, generator=g) * 60,
                                     torch.randint(0, 3, (B, G, 3, 1), generator=g).float()], -1),
                  kpt_valid=torch.ones(B, G, dtype=torch.bool),
                  gt_plines=torch.rand(B, G, 4, 2, generator=g) * 60,
                  pline_valid=torch.ones(B, G, dtype=torch.bool),
                  has_tags=torch.tensor([True, False, True]),
-                 gt_tags=(torch.rand(B, 3, generator=g) > 0.5).float())
+                 gt_tags=(torch.rand(B, 3, generator=g) > 0.5).float(),
+                 gt_masks=(torch.rand(B, G, 32, 32, generator=g) > 0.5).to(torch.uint8),
+                 mask_valid=torch.full((B, G), not no_masks))
     cfg = {"nc": NC, "box_offset": 0.5, "tasks": {"keypoint": {"enabled": True, "num_kpts": 3},
                                                   "polyline": {"enabled": True, "n_points": 4}}}
-    shapes = preds.pop("feat_shapes")
-    model = WithCriterion(L.MultiTaskCriterion(cfg, labelspace()), shapes)
-    want_total, want = model(preds, batch)           # fills the anchor cache
-    assert want["num_pos"] > 0
-    ep = torch.export.export(model, (preds, batch), strict=True)
-    total, stats = ep.module()(preds, batch)
-    torch.testing.assert_close(total, want_total, rtol=1e-6, atol=1e-7)
-    assert list(stats) == list(want)
-    for k in want:
-        torch.testing.assert_close(stats[k], want[k], rtol=1e-6, atol=1e-7)
+    torch.manual_seed(0)
+    head = RefineHead(in_ch=6, roi=7, hidden=8) if "coef" in tasks else None
+    crit = L.MultiTaskCriterion(cfg, labelspace(), {"refine_jitter": 0.1}, refine=head)
+    return WithCriterion(crit, preds.pop("feat_shapes")), preds, batch
+
+
+MASK_TASKS = ("coef", "kpt_raw", "pline_raw", "tag_logits")
 
 
 @needs_compile
-def test_criterion_forward_one_graph_with_dynamic_output_sizes():
+@pytest.mark.parametrize("tasks", [(), ("kpt_raw", "pline_raw", "tag_logits"), MASK_TASKS],
+                         ids=["detection", "tasks", "masks"])
+def test_criterion_strict_export(tasks):
+    """torch.export with strict=True of a module whose forward calls the
+    criterion (detection; the keypoint, polyline and tag losses; and the mask
+    loss with the refine head, in training): the exported program gives eager
+    mode's losses and statistics for the same seed (the MASK_CAP draw and the
+    regions' jitter in its graph), also for a batch whose mask selection is
+    empty."""
+    if not hasattr(torch, "export"):
+        pytest.skip("this torch has no torch.export")
+    model, preds, batch = criterion_case(3, tasks)
+    model.crit.MASK_CAP = 3                          # fewer than the instances: a draw
+    torch.manual_seed(7)
+    want_total, want = model(preds, batch)           # fills the anchor cache
+    assert want["num_pos"] > 0
+    ep = torch.export.export(model, (preds, batch), strict=True)
+    _, _, empty = criterion_case(3, tasks, no_masks=True)
+    masks = []
+    for b, seed in ((batch, 7), (batch, 8), (empty, 7)):
+        torch.manual_seed(seed)
+        want_total, want = model(preds, b)
+        torch.manual_seed(seed)
+        total, stats = ep.module()(preds, b)
+        torch.testing.assert_close(total, want_total, rtol=1e-6, atol=1e-7)
+        assert list(stats) == list(want)
+        for k in want:
+            torch.testing.assert_close(stats[k], want[k], rtol=1e-6, atol=1e-7)
+        masks.append(want.get("mask"))
+    if "coef" in tasks:
+        assert masks[0] != masks[1]           # another seed, another subset: drawn as it runs
+        assert want["mask"] == 0 and want["refine"] == 0     # the empty selection's zeros
+
+
+@needs_compile
+@pytest.mark.parametrize("tasks", [("kpt_raw", "pline_raw"), MASK_TASKS], ids=["tasks", "masks"])
+def test_criterion_forward_one_graph_with_dynamic_output_sizes(tasks):
     """Where the compiler keeps data-dependent sizes, the criterion's forward
-    (detection, keypoint, polyline and tag losses) compiles into one graph, with
-    eager mode's losses and gradients."""
-    from tests.test_losses_core import make_case
-    preds, batch = make_case(5, flags={"has_keypoint": torch.tensor([True, True, False])})
-    B, A = preds["cls_raw"].shape[:2]
-    G = batch["gt_boxes"].shape[1]
-    g = torch.Generator().manual_seed(6)
-    preds.update(kpt_raw=torch.randn(B, A, 9, generator=g), pline_raw=torch.randn(B, A, 8, generator=g))
-    batch.update(gt_kpts=torch.cat([torch.rand(B, G, 3, 2, generator=g) * 60,
-                                    torch.ones(B, G, 3, 1)], -1),
-                 kpt_valid=torch.ones(B, G, dtype=torch.bool),
-                 gt_plines=torch.rand(B, G, 4, 2, generator=g) * 60,
-                 pline_valid=torch.ones(B, G, dtype=torch.bool))
-    from tests.test_losses_core import NC, labelspace
-    cfg = {"nc": NC, "tasks": {"keypoint": {"enabled": True, "num_kpts": 3},
-                               "polyline": {"enabled": True, "n_points": 4}}}
-    crit = L.MultiTaskCriterion(cfg, labelspace())
+    (detection, keypoint, polyline and tag losses; the mask loss with the
+    refine head, its MASK_CAP draw and jitter) compiles into one graph, with
+    eager mode's losses and gradients for the same seed."""
+    model, preds, batch = criterion_case(5, tasks)
+    crit = model.crit
+    crit.MASK_CAP = 3
+    preds["feat_shapes"] = model.shapes
     fresh_compile()
     results = []
     with torch._dynamo.config.patch(capture_dynamic_output_shape_ops=True):
         for fn in (crit, torch.compile(crit, backend="aot_eager", fullgraph=True)):
-            x = {k: (v.clone().requires_grad_() if k.endswith("raw") else v) for k, v in preds.items()}
+            crit.zero_grad(set_to_none=True)
+            x = {k: (v.clone().requires_grad_() if torch.is_tensor(v) and v.is_floating_point()
+                     else v) for k, v in preds.items()}
+            torch.manual_seed(7)
             total, stats = fn(x, batch)
             total.backward()
-            results.append((total.detach(), stats, [x[k].grad for k in sorted(x) if k.endswith("raw")]))
+            results.append((total.detach(), stats,
+                            [x[k].grad for k in sorted(x) if torch.is_tensor(x[k])
+                             and x[k].requires_grad]
+                            + [p.grad for p in crit.parameters()]))
     (t0, s0, g0), (t1, s1, g1) = results
     assert s0["num_pos"] > 0 and list(s1) == list(s0)
     torch.testing.assert_close(t1, t0, rtol=1e-6, atol=1e-7)
     for k in s0:
         torch.testing.assert_close(s1[k], s0[k], rtol=1e-6, atol=1e-7)
+    assert len(g1) == len(g0) and all(g is not None for g in g0)
     for a, b in zip(g1, g0):
         torch.testing.assert_close(a, b, rtol=1e-5, atol=1e-7)
 

@@ -23,7 +23,11 @@ at::Tensor jitter_rois(const at::Tensor& boxes, const Num& scale, const Num& shi
   at::Tensor x2 = boxes.select(1, 2), y2 = boxes.select(1, 3);
   at::Tensor cx = (x1 + x2) / 2, cy = (y1 + y2) / 2;
   at::Tensor w = x2 - x1, h = y2 - y1;
-  at::Tensor r = at::rand({boxes.size(0), 4}, at::TensorOptions().device(boxes.device())) * 2 - 1;
+  // torch.rand's draw (an empty tensor filled uniformly), with the boxes'
+  // count symbolic where a compiler traces it
+  at::Tensor r =
+      at::empty_symint({boxes.sym_size(0), 4}, at::TensorOptions().device(boxes.device()))
+              .uniform_(0, 1) * 2 - 1;
   at::Tensor w2 = w * (1 + scale.mul(r.select(1, 0)));
   at::Tensor h2 = h * (1 + scale.mul(r.select(1, 1)));
   at::Tensor cx2 = cx + shift.mul(w) * r.select(1, 2);
@@ -490,7 +494,10 @@ at::Tensor bce_mean(const at::Tensor& input, const at::Tensor& target) {
 
 at::Tensor availability(const at::Tensor& valid, const at::Tensor& has, const at::Tensor& fg_b,
                         const at::Tensor& fg_g) {
-  if (fg_b.numel() == 0) return at::zeros({0}, fg_b.options().dtype(at::kBool));
+  // (traced, the count may be a symbol without a value: the selection then
+  // gives the empty result itself)
+  if (!fg_b.unsafeGetTensorImpl()->has_symbolic_sizes_strides() && fg_b.numel() == 0)
+    return at::zeros({0}, fg_b.options().dtype(at::kBool));
   return at::bitwise_and(valid.index({fg_b, fg_g}), has.index({fg_b}));
 }
 

@@ -80,10 +80,11 @@ void check_forward(const at::Tensor& f2, const at::Tensor& coarse, const at::Ten
                     "forward(): coarse, boxes and bidx must hold the same number of regions");
   TORCH_CHECK_VALUE(stride > 0.0, "forward(): stride must be positive");
   // Preconditions of both samplings: H2, W2, hm, wm > 0 if N; 1 / stride finite in f2's dtype
-  TORCH_CHECK_VALUE(n == 0 || (f2.sym_size(2) != 0 && f2.sym_size(3) != 0),
+  // (N is compared last: traced, it may be a count without a value)
+  TORCH_CHECK_VALUE((f2.sym_size(2) != 0 && f2.sym_size(3) != 0) || n == 0,
                     "forward(): f2 has no cells to sample, got spatial size (", f2.sym_size(2),
                     ", ", f2.sym_size(3), ")");
-  TORCH_CHECK_VALUE(n == 0 || (coarse.sym_size(1) != 0 && coarse.sym_size(2) != 0),
+  TORCH_CHECK_VALUE((coarse.sym_size(1) != 0 && coarse.sym_size(2) != 0) || n == 0,
                     "forward(): coarse has no cells to sample, got spatial size (",
                     coarse.sym_size(1), ", ", coarse.sym_size(2), ")");
   TORCH_CHECK_VALUE(1.0 / stride <= largest(f2.scalar_type()),

@@ -278,7 +278,7 @@ class MultiTaskCriterion(nn.Module):
     def _mask_loss(self, preds, batch, fg_b, fg_a, fg_g):
         """Returns (coarse prototype loss, refine loss | None)."""
         with torch.profiler.record_function("halcyra::MultiTaskCriterion._mask_loss"):
-            if __ops__.compiling():
+            if __ops__.compiling() and not __ops__.dynamic_sizes():
                 return __untraced__["mask_loss"](self, preds, batch, fg_b, fg_a, fg_g)
             return __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g)
 
@@ -359,8 +359,9 @@ class MultiTaskCriterion(nn.Module):
 
 
 def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
-    """MultiTaskCriterion._mask_loss in eager mode: the instances' count, their
-    images and crops are read on the host."""
+    """MultiTaskCriterion._mask_loss's flow: the instances' count, their images
+    and crops come from operators (read on the host inside them), so that a
+    compiler that keeps data-dependent sizes traces it with the count a symbol."""
     fn = "_mask_loss"
     coef = __ops__.tensor(preds["coef"], fn, "coef").float()
     protos = __ops__.tensor(preds["protos"], fn, "protos").float()
@@ -373,24 +374,29 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
 
     # the foreground anchors whose object has a usable mask in an image
     # whose source provides polygons (the flags are read only with some)
-    if fg_b.numel() == 0:
+    if __ops__.known_empty(fg_b.numel()):
         sel = torch.zeros(0, dtype=torch.bool, device=coef.device)
     else:
         sel = torch.ops.halcyra.task_available(
             __ops__.tensor(batch["mask_valid"], fn, "mask_valid"),
             __ops__.tensor(batch["has_polygon"], fn, "has_polygon"), fg_b, fg_g)
     selection = torch.ops.halcyra.mask_selection(fg_b, sel)
-    if selection.shape[1] == 0:
+    n_sel = selection.shape[1]
+
+    def zeros():
         zp = self._zero(protos)
         zc = self._zero(coef)
         f2_zero = self._zero(__ops__.tensor(preds["f2"], fn, "f2")) if do_refine else None
         return zc + zp, f2_zero
 
+    if __ops__.known_empty(n_sel):
+        return zeros()
+
     # at most MASK_CAP instances (a random subset), images ascending
     cap = __ops__.integer(self.MASK_CAP, fn, "MASK_CAP")
     b, a, g, b_host = torch.ops.halcyra.mask_instances(selection, fg_b, fg_a, fg_g, cap, protos)
     n = b.shape[0]
-    if n == 0:
+    if __ops__.known_empty(n):
         return coef.new_zeros(()) / 1, None
     rows = coef[b, a]
     gt_masks = __ops__.tensor(batch["gt_masks"], fn, "gt_masks")
@@ -400,44 +406,44 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
     stride = __ops__.number_attr(self, "MASK_STRIDE")
     total, pm, gt = torch.ops.halcyra.mask_crop_loss(rows, protos, b_host, gt_raw,
                                                      boxes_px / stride, do_refine)
-    coarse = total / n
-    if not do_refine:
-        return coarse, None
-
-    # the refine head's regions: the same boxes, jittered in training
-    from torchvision.ops import roi_align
-    boxes_all = boxes_px.float()
-    bidx = b.to(coef.device)
-    if self.training:
-        jitter = self.refine_jitter
-        if jitter > 0:
-            boxes_all = _jitter_rois(boxes_all, jitter, jitter / 2)
-    f2 = __ops__.tensor(preds["f2"], fn, "f2")
-    boxes_all = head.sanitize(boxes_all, f2.shape[-2:], float(self.MASK_STRIDE))
-    refined = head(f2.float(), pm, boxes_all, bidx, float(self.MASK_STRIDE))
-    roi = head.roi
-    boxes_all = __ops__.tensor(boxes_all, fn, "boxes")
-    inst_rois = torch.cat(
-        [torch.arange(n, dtype=boxes_all.dtype, device=coef.device).unsqueeze(1),
-         boxes_all / __ops__.number_attr(self, "MASK_STRIDE")], 1)
-    # roi_align reads outside its input for regions that are not finite
-    if hm == 0 or wm == 0:
-        raise ValueError("_mask_loss(): the masks have no pixels to sample, got size "
-                         f"({hm}, {wm})")
-    if not bool(torch.stack([torch.isfinite(inst_rois).all(),
-                             inst_rois.select(1, 0).max().lt(float(n))]).all()):
-        raise ValueError("_mask_loss(): the refine regions (sanitized boxes / MASK_STRIDE) "
-                         "must be finite")
-    gt_roi = __ops__.tensor(roi_align(gt.unsqueeze(1), inst_rois, (roi, roi), spatial_scale=1.0,
-                                      aligned=True), fn, "roi_align").select(1, 0).clamp(0, 1)
-    refined_t = __ops__.tensor(refined, fn, "refined")
-    dice = dice_loss(refined, gt_roi)
-    bce = F.binary_cross_entropy_with_logits(refined_t, gt_roi)
-    return coarse, bce + dice
+    coarse = total / __ops__.at_least_one(n)
+    refine = None
+    if do_refine:
+        # the refine head's regions: the same boxes, jittered in training
+        from torchvision.ops import roi_align
+        boxes_all = boxes_px.float()
+        bidx = b.to(coef.device)
+        if self.training:
+            jitter = self.refine_jitter
+            if jitter > 0:
+                boxes_all = _jitter_rois(boxes_all, jitter, jitter / 2)
+        f2 = __ops__.tensor(preds["f2"], fn, "f2")
+        boxes_all = head.sanitize(boxes_all, f2.shape[-2:], float(self.MASK_STRIDE))
+        refined = head(f2.float(), pm, boxes_all, bidx, float(self.MASK_STRIDE))
+        roi = head.roi
+        boxes_all = __ops__.tensor(boxes_all, fn, "boxes")
+        # (checked: roi_align reads outside its input for regions that are not
+        # finite, and from masks without pixels)
+        inst_rois = torch.ops.halcyra.mask_regions(boxes_all, b, coef,
+                                                   __ops__.number_attr(self, "MASK_STRIDE"), hm, wm)
+        gt_roi = __ops__.tensor(roi_align(gt.unsqueeze(1), inst_rois, (roi, roi), spatial_scale=1.0,
+                                          aligned=True), fn, "roi_align").select(1, 0).clamp(0, 1)
+        refined_t = __ops__.tensor(refined, fn, "refined")
+        dice = dice_loss(refined, gt_roi)
+        bce = F.binary_cross_entropy_with_logits(refined_t, gt_roi)
+        refine = bce + dice
+    if __ops__.compiling():
+        # traced: where nothing is selected at run time, the zeros above
+        some = sel.any()
+        zero, f2_zero = zeros()
+        coarse = torch.where(some, coarse, zero)
+        if refine is not None:
+            refine = torch.where(some, refine, f2_zero)
+    return coarse, refine
 
 
 # What the compiler leaves to eager mode (one graph break where each is
-# called), on a torch that has a compiler: the mask loss, and forward's
-# per-task part where the positives' count cannot enter a graph.
+# called), on a torch that has a compiler, where data-dependent sizes cannot
+# enter a graph: the mask loss, and forward's per-task part.
 __untraced__ = {name: getattr(getattr(torch, "compiler", None), "disable", lambda f: f)(f)
                 for name, f in (("mask_loss", __mask_loss__), ("task_entries", __task_entries__))}
