@@ -36,7 +36,7 @@ def _torch_config():
 
 @pytest.fixture(scope="session")
 def replay(tmp_path_factory):
-    """The replay program, built once through `find_package(halcyra)` from a
+    """The folder of the programs of tests/cpp/replay, built once through `find_package(halcyra)` from a
     package installed (with the library the Python face loads) in a temporary
     prefix."""
     if shutil.which("cmake") is None:
@@ -52,10 +52,25 @@ def replay(tmp_path_factory):
     _run(["cmake", "-S", os.path.join(ROOT, "tests", "cpp", "replay"), "-B", str(app),
           f"-DCMAKE_PREFIX_PATH={prefix}", "-DCMAKE_BUILD_TYPE=Release"])
     _run(["cmake", "--build", str(app)])
-    exe = app / "halcyra_replay"
-    needed = _run(["readelf", "-d", str(exe)]).stdout
-    assert "libhalcyra.so" in needed and "python" not in needed.lower(), needed
-    return exe
+    return app
+
+
+def _needed(path):
+    return [ln.split("[")[1].rstrip("]") for ln in _run(["readelf", "-d", str(path)]).stdout.splitlines()
+            if "(NEEDED)" in ln]
+
+
+def test_programs_link_the_library_and_no_python(replay):
+    for exe in ("halcyra_replay", "halcyra_loaded"):
+        needed = _needed(replay / exe)
+        assert "libhalcyra.so" in needed, (exe, needed)
+        assert not [n for n in needed if "python" in n], (exe, needed)
+
+
+def test_library_loaded_without_a_reference_to_it(replay):
+    # linked with --as-needed, referencing nothing the library defines
+    r = _run([str(replay / "halcyra_loaded")])
+    assert r.stdout.strip() == "loaded"
 
 
 class ScriptHead(torch.nn.Module):
@@ -145,7 +160,7 @@ def test_cpp_postprocess_equals_python_bit_for_bit(replay, tmp_path):
         snapshot = {k: v.clone() for k, v in c["preds"].items() if isinstance(v, torch.Tensor)}
         want.append(postprocess(c["preds"], **kw))
         assert all(torch.equal(v, c["preds"][k]) for k, v in snapshot.items())
-    _run([str(replay), str(tmp_path / "cases.pt"), str(tmp_path / "out.pt"),
+    _run([str(replay / "halcyra_replay"), str(tmp_path / "cases.pt"), str(tmp_path / "out.pt"),
           str(tmp_path / "head.pt")])
     got = torch.load(str(tmp_path / "out.pt"))
     assert len(got) == len(want)
