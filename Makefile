@@ -54,11 +54,11 @@ CPP_PREFIX = $(CURDIR)/$(CPP_BUILD)/prefix
 .PHONY: test-cpp
 test-cpp: build
 	@rm -rf $(CPP_PREFIX)
-	@cmake -S . -B $(CPP_BUILD)/package -DHALCYRA_LIBRARY=$(CURDIR)/halcyra/lib/libhalcyra.so \
-	  -DCMAKE_INSTALL_PREFIX=$(CPP_PREFIX) > $(CPP_BUILD).log
-	@cmake --build $(CPP_BUILD)/package >> $(CPP_BUILD).log
-	@cmake --install $(CPP_BUILD)/package >> $(CPP_BUILD).log
-	@cmake -S tests/cpp -B $(CPP_BUILD)/tests -DCMAKE_PREFIX_PATH=$(CPP_PREFIX) >> $(CPP_BUILD).log
+	@{ cmake -S . -B $(CPP_BUILD)/package -DHALCYRA_LIBRARY=$(CURDIR)/halcyra/lib/libhalcyra.so \
+	     -DCMAKE_INSTALL_PREFIX=$(CPP_PREFIX) \
+	   && cmake --build $(CPP_BUILD)/package && cmake --install $(CPP_BUILD)/package \
+	   && cmake -S tests/cpp -B $(CPP_BUILD)/tests -DCMAKE_PREFIX_PATH=$(CPP_PREFIX); \
+	 } > $(CPP_BUILD).log 2>&1 || { cat $(CPP_BUILD).log; exit 1; }
 	cmake --build $(CPP_BUILD)/tests -j $${MAX_JOBS:-2}
 	cd $(CPP_BUILD)/tests && ctest --output-on-failure
 
