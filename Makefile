@@ -11,6 +11,7 @@
 #   make test-cuda       the GPU check on a CUDA machine (tools/cuda_check.sh)
 #   make test-debian-testing   the same in a root of Debian testing (the newest torch), remade
 #                        when testing moves on to its next codename
+#   make test-cpp        the C++ API's GoogleTest tests (tests/cpp) through the CMake package
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -39,10 +40,27 @@ test-scalar: build
 	HALCYRA_GENERIC=scalar $(PYTHON) -m pytest -q $(TESTS)
 
 test-debian13:
-	tools/debian_root.sh trixie test
+	tools/debian_root.sh trixie test test-cpp
 
 test-debian-testing:
-	tools/debian_root.sh testing test
+	tools/debian_root.sh testing test test-cpp
+
+# The C++ API's tests: the CMake package (CMakeLists.txt) installed, with the
+# library that `make build` built, into a prefix under CPP_BUILD that is made
+# afresh on every run; tests/cpp configured against it (find_package(halcyra)),
+# built and run by ctest.
+CPP_BUILD ?= build/cpp
+CPP_PREFIX = $(CURDIR)/$(CPP_BUILD)/prefix
+.PHONY: test-cpp
+test-cpp: build
+	@rm -rf $(CPP_PREFIX)
+	@{ cmake -S . -B $(CPP_BUILD)/package -DHALCYRA_LIBRARY=$(CURDIR)/halcyra/lib/libhalcyra.so \
+	     -DCMAKE_INSTALL_PREFIX=$(CPP_PREFIX) \
+	   && cmake --build $(CPP_BUILD)/package && cmake --install $(CPP_BUILD)/package \
+	   && cmake -S tests/cpp -B $(CPP_BUILD)/tests -DCMAKE_PREFIX_PATH=$(CPP_PREFIX); \
+	 } > $(CPP_BUILD).log 2>&1 || { cat $(CPP_BUILD).log; exit 1; }
+	cmake --build $(CPP_BUILD)/tests -j $${MAX_JOBS:-2}
+	cd $(CPP_BUILD)/tests && ctest --output-on-failure
 
 test-deep: build
 	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability

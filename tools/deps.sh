@@ -20,7 +20,7 @@ set -euo pipefail
 declare -A GROUPS_OF=(
   [build]="python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev
            python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy
-           python3-pil ninja-build g++ make"
+           python3-pil ninja-build g++ make cmake libgtest-dev"
   [roots]="debootstrap debian-archive-keyring wget"
   [coverage]="python3-coverage"
 )

@@ -21,8 +21,10 @@
 //   class_nms                         survivors of torchvision's batched_nms,
 //                                     in its order
 //   gather_keypoints, gather_points   the decoded rows of one image's detections
+//   image_tags                        one image's tag probabilities
 //
-// Kernels of every operator (refine_regions: a composite of tensor operations):
+// Kernels of every operator (refine_regions, image_tags: composites of tensor
+// operations):
 //   CPU                          the fused kernel, falling back to the tensor
 //                                formulation where it does not apply (and
 //                                always under HALCYRA_GENERIC=1)
@@ -793,6 +795,12 @@ at::Tensor coarse_autograd_product(const at::Tensor& coef, const at::Tensor& pro
 
 #undef HALCYRA_BELOW_AUTOGRAD
 
+// The tag probabilities of image b: row b (indexed as `logits[b]` is, with its
+// IndexError), as float32, through the sigmoid.
+at::Tensor image_tags(const at::Tensor& logits, int64_t b) {
+  return logits.index({b}).to(at::kFloat).sigmoid();
+}
+
 }  // namespace
 }  // namespace predict
 }  // namespace halcyra
@@ -816,6 +824,7 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
         "int num_kpts) -> Tensor");
   m.def("gather_points(Tensor raw, int b, Tensor idx, Tensor points, Tensor strides, "
         "int n_pline) -> Tensor");
+  m.def("image_tags(Tensor logits, int b) -> Tensor");
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CPU, m) {
@@ -846,6 +855,7 @@ TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeImplicitAutograd, m) {
   m.impl("refine_regions", TORCH_FN(halcyra::predict::refine_regions));
+  m.impl("image_tags", TORCH_FN(halcyra::predict::image_tags));
 }
 
 TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {

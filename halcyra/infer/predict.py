@@ -94,7 +94,10 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
             if "pline_raw" in preds:
                 res["plines"] = __polylines(preds["pline_raw"], b, idx, points, strides, n_pline)
             if "tag_logits" in preds:
-                res["tags"] = preds["tag_logits"][b].float().sigmoid()
+                tags = preds["tag_logits"]
+                res["tags"] = (torch.ops.halcyra.image_tags(tags, b)
+                               if isinstance(tags, torch.Tensor) and tags.dim() >= 1
+                               else tags[b].float().sigmoid())
             out.append(res)
         return out
 
