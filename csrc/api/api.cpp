@@ -25,7 +25,6 @@ using at::indexing::Slice;
 using T = const at::Tensor&;
 using S = const at::Scalar&;
 using OptT = const c10::optional<at::Tensor>&;
-using TensorList = std::vector<at::Tensor>;
 
 template <class F>
 c10::TypedOperatorHandle<F> find_op(const char* name, const char* overload = "") {
@@ -45,8 +44,8 @@ HALCYRA_OP(anchors_op, "make_anchors",
 HALCYRA_OP(boxes_op, "decode_boxes", at::Tensor(T, T, T, S))
 HALCYRA_OP(points_op, "decode_points", at::Tensor(T, T, T, int64_t))
 HALCYRA_OP(detect_op, "detect",
-           std::tuple<TensorList, TensorList, TensorList, TensorList>(T, T, OptT, OptT, S, double,
-                                                                     int64_t, double, int64_t))
+           std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor, at::Tensor>(
+               T, T, OptT, OptT, S, double, int64_t, double, int64_t))
 HALCYRA_OP(prototype_masks_op, "prototype_masks", at::Tensor(T, T, T, int64_t, S))
 HALCYRA_OP(refine_coarse_op, "refine_coarse",
            at::Tensor(T, T, OptT, int64_t, double, int64_t, int64_t))
@@ -161,13 +160,17 @@ std::vector<Detections> postprocess(const Preds& preds, double conf_thres, doubl
   // operator (candidates' boxes decoded there)
   const auto found = detect_op().call(cls_raw, box_raw, points, strides, box_offset, conf_thres,
                                       pre_nms, nms_iou, max_det);
+  // each image's rows of detect's (B, K) results
+  const at::Tensor counts = std::get<4>(found).to(at::kCPU).contiguous();
+  const int64_t* count = counts.data_ptr<int64_t>();
   std::vector<Detections> out;
   for (int64_t b = 0; b < cls_raw.size(0); ++b) {
-    const at::Tensor& idx = std::get<0>(found)[b];
+    const int64_t n = count[b];
+    const at::Tensor idx = std::get<0>(found)[b].narrow(0, 0, n);
     Detections res;
-    res.boxes = std::get<1>(found)[b];
-    res.scores = std::get<2>(found)[b];
-    res.cls = std::get<3>(found)[b];
+    res.boxes = std::get<1>(found)[b].narrow(0, 0, n);
+    res.scores = std::get<2>(found)[b].narrow(0, 0, n);
+    res.cls = std::get<3>(found)[b].narrow(0, 0, n);
     if (preds.coef.defined())
       res.masks = image_masks(preds, b, idx, res.boxes, input_size, refine, mask_thres, device);
     // (an image the attribute's batch lacks: the IndexError of the Python
