@@ -12,6 +12,8 @@
 #   make test-debian-testing   the same in a root of Debian testing (the newest torch), remade
 #                        when testing moves on to its next codename
 #   make test-cpp        the C++ API's GoogleTest tests (tests/cpp) through the CMake package
+#   make deploy          the demo's trained model exported and run by a C++ program
+#                        (examples/deploy), its detections compared with Python's
 # PYTHON names the interpreter that has torch (Debian's by default).
 PYTHON ?= /usr/bin/python3
 # Build only some modules: make build ONLY=neck,backbone
@@ -51,16 +53,35 @@ test-debian-testing:
 # built and run by ctest.
 CPP_BUILD ?= build/cpp
 CPP_PREFIX = $(CURDIR)/$(CPP_BUILD)/prefix
-.PHONY: test-cpp
-test-cpp: build
+.PHONY: install-cpp test-cpp deploy
+install-cpp: build
 	@rm -rf $(CPP_PREFIX)
 	@{ cmake -S . -B $(CPP_BUILD)/package -DHALCYRA_LIBRARY=$(CURDIR)/halcyra/lib/libhalcyra.so \
 	     -DCMAKE_INSTALL_PREFIX=$(CPP_PREFIX) \
-	   && cmake --build $(CPP_BUILD)/package && cmake --install $(CPP_BUILD)/package \
-	   && cmake -S tests/cpp -B $(CPP_BUILD)/tests -DCMAKE_PREFIX_PATH=$(CPP_PREFIX); \
+	   && cmake --build $(CPP_BUILD)/package && cmake --install $(CPP_BUILD)/package; \
 	 } > $(CPP_BUILD).log 2>&1 || { cat $(CPP_BUILD).log; exit 1; }
+
+test-cpp: install-cpp
+	@cmake -S tests/cpp -B $(CPP_BUILD)/tests -DCMAKE_PREFIX_PATH=$(CPP_PREFIX) \
+	  > $(CPP_BUILD)/tests.log 2>&1 || { cat $(CPP_BUILD)/tests.log; exit 1; }
 	cmake --build $(CPP_BUILD)/tests -j $${MAX_JOBS:-2}
 	cd $(CPP_BUILD)/tests && ctest --output-on-failure
+
+# The deployment example (examples/deploy): the demo's trained model (the demo
+# runs first when $(DEMO_OUT)/model.pt is missing) exported, a C++ program
+# built against libtorch and the installed package, run on the validation
+# images, and its detections compared with Python's.
+DEMO_OUT ?= out/demo
+DEPLOY_OUT ?= out/deploy
+deploy: install-cpp
+	@test -f $(DEMO_OUT)/model.pt || $(PYTHON) examples/demo.py --out $(DEMO_OUT)
+	$(PYTHON) examples/deploy/export.py --model $(DEMO_OUT)/model.pt --out $(DEPLOY_OUT)
+	@cmake -S examples/deploy -B $(CPP_BUILD)/deploy -DCMAKE_PREFIX_PATH=$(CPP_PREFIX) \
+	  > $(CPP_BUILD)/deploy.log 2>&1 || { cat $(CPP_BUILD)/deploy.log; exit 1; }
+	cmake --build $(CPP_BUILD)/deploy -j $${MAX_JOBS:-2}
+	@mkdir -p $(DEPLOY_OUT)/cpp
+	$(CPP_BUILD)/deploy/halcyra_deploy $(DEPLOY_OUT) $(DEPLOY_OUT)/cpp
+	$(PYTHON) examples/deploy/compare.py $(DEPLOY_OUT) $(DEPLOY_OUT)/cpp
 
 test-deep: build
 	HALCYRA_PROFILE=deep HALCYRA_LEAK_CALLS=20000 $(PYTHON) -m pytest -q tests/reliability

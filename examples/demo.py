@@ -29,7 +29,8 @@ What it shows:
     tags) and an evaluation computed here: box AP@0.5 per class, mask IoU,
     keypoint OKS, polyline point error and tag accuracy, for the untrained and
     the trained model;
-  * a PNG of validation images with ground truth and detections.
+  * a PNG of validation images with ground truth and detections, and the
+    trained weights (model.pt) that examples/deploy exports.
 """
 import argparse
 import contextlib
@@ -101,12 +102,17 @@ def model_config(size):
     }
 
 
+def model_kwargs(labelspace):
+    """DemoDetector's arguments for the demo's data."""
+    return dict(nc=labelspace.num_categories, num_kpts=data.NUM_KPTS, n_pline=data.N_PLINE,
+                num_tags=len(data.TAG_NAMES))
+
+
 def build(args, device):
     """Model, criterion (holding the model's refine head) and label space."""
     torch.manual_seed(args.seed)
     labelspace = data.LabelSpace()
-    model = DemoDetector(nc=labelspace.num_categories, num_kpts=data.NUM_KPTS, n_pline=data.N_PLINE,
-                         num_tags=len(data.TAG_NAMES)).to(device)
+    model = DemoDetector(**model_kwargs(labelspace)).to(device)
     criterion = MultiTaskCriterion(model_config(args.size), labelspace,
                                    loss_cfg={"refine_jitter": 0.1},
                                    refine=model.refine).to(device)
@@ -171,13 +177,18 @@ class Progress:
 
 
 # ------------------------------------------------------------------ evaluation
+def postprocess_args(model, size, conf_thres=0.05, max_det=50):
+    """The postprocess settings of the demo's evaluation (and of its deployment)."""
+    return dict(conf_thres=conf_thres, nms_iou=0.6, max_det=max_det, pre_nms=1000, mask_thres=0.5,
+                num_kpts=data.NUM_KPTS, n_pline=data.N_PLINE, input_size=size,
+                refine=model.refine, box_offset=BOX_OFFSET)
+
+
 @torch.no_grad()
 def predict(model, images, size, conf_thres=0.05, max_det=50):
     model.eval()
     preds = model(images)
-    return postprocess(preds, conf_thres=conf_thres, nms_iou=0.6, max_det=max_det, pre_nms=1000,
-                       mask_thres=0.5, num_kpts=data.NUM_KPTS, n_pline=data.N_PLINE,
-                       input_size=size, refine=model.refine, box_offset=BOX_OFFSET)
+    return postprocess(preds, **postprocess_args(model, size, conf_thres, max_det))
 
 
 def run_eval(model, val, device, size, batch=30):
@@ -371,10 +382,15 @@ def main(argv=None):
             png = draw_examples(model, val, device, args.size, os.path.join(args.out, "demo_val.png"))
             result.update(untrained=before, trained=after, png=png)
             log(f"\nbox mAP@0.5: untrained {before['map50']:.3f} -> trained {after['map50']:.3f}")
+        model_path = os.path.join(args.out, "model.pt")
+        torch.save({"state_dict": {k: v.cpu() for k, v in model.state_dict().items()},
+                    "kwargs": model_kwargs(labelspace), "size": args.size, "seed": args.seed, "val_size": args.val_size}, model_path)
+        result["model"] = model_path
         result["wall_seconds"] = time.time() - t_start
         with open(os.path.join(args.out, "metrics.json"), "w") as f:
             json.dump(result, f, indent=1, default=float)
         log(f"\nmetrics: {os.path.join(args.out, 'metrics.json')}")
+        log(f"model:   {model_path}")
         if "png" in result:
             log(f"image:   {result['png']}")
         log(f"wall time {result['wall_seconds']:.1f}s")

@@ -68,3 +68,42 @@ def sound_convolutions():
 # The property suite runs in a child interpreter (tests/test_reliability.py) so
 # that a crash is reported as a failure instead of ending the whole run.
 collect_ignore = ["reliability"]
+
+
+def run_checked(cmd, cwd=None, env=None):
+    """A command's completed process; AssertionError with its output when it
+    fails."""
+    import subprocess
+    r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True)
+    if r.returncode != 0:
+        raise AssertionError(f"{' '.join(map(str, cmd))} failed ({r.returncode}):\n"
+                             f"{r.stdout}\n{r.stderr}")
+    return r
+
+
+def _torch_config():
+    """Where libtorch's CMake package is (Debian's libtorch-dev), or None."""
+    import glob
+    hits = glob.glob("/usr/lib/*/cmake/Torch/TorchConfig.cmake")
+    hits += glob.glob(os.path.join(getattr(torch.utils, "cmake_prefix_path", "/nonexistent"),
+                                   "Torch", "TorchConfig.cmake"))
+    return hits[0] if hits else None
+
+
+@pytest.fixture(scope="session")
+def cpp_package(tmp_path_factory):
+    """The prefix of halcyra's CMake package (CMakeLists.txt), installed once
+    per run in a temporary folder with the library the Python face loads."""
+    import shutil
+    from halcyra import _ops
+    if shutil.which("cmake") is None:
+        pytest.skip("cmake is not installed (tools/deps.sh build installs it)")
+    if _torch_config() is None:
+        pytest.skip("libtorch's CMake package (libtorch-dev) is not installed")
+    tmp = tmp_path_factory.mktemp("cpp")
+    prefix, pkg = tmp / "prefix", tmp / "pkg"
+    run_checked(["cmake", "-S", ROOT, "-B", str(pkg), f"-DHALCYRA_LIBRARY={_ops.LIBRARY}",
+                 f"-DCMAKE_INSTALL_PREFIX={prefix}"])
+    run_checked(["cmake", "--build", str(pkg)])
+    run_checked(["cmake", "--install", str(pkg)])
+    return prefix

@@ -2,61 +2,33 @@
 CMake package (tests/cpp/replay) replays postprocess calls that Python saved,
 with a TorchScript refine head loaded by libtorch, and its detections must be
 Python's, bit for bit."""
-import glob
 import os
-import shutil
-import subprocess
 from typing import Tuple
 
 import pytest
 import torch
 import torch.nn.functional as F
 
-from halcyra import _ops
 from halcyra.infer.predict import postprocess
+from tests.conftest import run_checked
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CASES = 240
 
 
-def _run(cmd, cwd=None):
-    r = subprocess.run(cmd, cwd=cwd, capture_output=True, text=True)
-    if r.returncode != 0:
-        raise AssertionError(f"{' '.join(cmd)} failed ({r.returncode}):\n{r.stdout}\n{r.stderr}")
-    return r
-
-
-def _torch_config():
-    """Where libtorch's CMake package is (Debian's libtorch-dev), or None."""
-    hits = glob.glob("/usr/lib/*/cmake/Torch/TorchConfig.cmake")
-    hits += glob.glob(os.path.join(getattr(torch.utils, "cmake_prefix_path", "/nonexistent"),
-                                   "Torch", "TorchConfig.cmake"))
-    return hits[0] if hits else None
-
-
 @pytest.fixture(scope="session")
-def replay(tmp_path_factory):
-    """The folder of the programs of tests/cpp/replay, built once through `find_package(halcyra)` from a
-    package installed (with the library the Python face loads) in a temporary
-    prefix."""
-    if shutil.which("cmake") is None:
-        pytest.skip("cmake is not installed (tools/deps.sh build installs it)")
-    if _torch_config() is None:
-        pytest.skip("libtorch's CMake package (libtorch-dev) is not installed")
-    tmp = tmp_path_factory.mktemp("cpp")
-    prefix, pkg, app = tmp / "prefix", tmp / "pkg", tmp / "replay"
-    _run(["cmake", "-S", ROOT, "-B", str(pkg), f"-DHALCYRA_LIBRARY={_ops.LIBRARY}",
-          f"-DCMAKE_INSTALL_PREFIX={prefix}"])
-    _run(["cmake", "--build", str(pkg)])
-    _run(["cmake", "--install", str(pkg)])
-    _run(["cmake", "-S", os.path.join(ROOT, "tests", "cpp", "replay"), "-B", str(app),
-          f"-DCMAKE_PREFIX_PATH={prefix}", "-DCMAKE_BUILD_TYPE=Release"])
-    _run(["cmake", "--build", str(app)])
+def replay(cpp_package, tmp_path_factory):
+    """The folder of the programs of tests/cpp/replay, built once through
+    `find_package(halcyra)` from the installed package."""
+    app = tmp_path_factory.mktemp("replay")
+    run_checked(["cmake", "-S", os.path.join(ROOT, "tests", "cpp", "replay"), "-B", str(app),
+                 f"-DCMAKE_PREFIX_PATH={cpp_package}", "-DCMAKE_BUILD_TYPE=Release"])
+    run_checked(["cmake", "--build", str(app)])
     return app
 
 
 def _needed(path):
-    return [ln.split("[")[1].rstrip("]") for ln in _run(["readelf", "-d", str(path)]).stdout.splitlines()
+    return [ln.split("[")[1].rstrip("]") for ln in run_checked(["readelf", "-d", str(path)]).stdout.splitlines()
             if "(NEEDED)" in ln]
 
 
@@ -69,7 +41,7 @@ def test_programs_link_the_library_and_no_python(replay):
 
 def test_library_loaded_without_a_reference_to_it(replay):
     # linked with --as-needed, referencing nothing the library defines
-    r = _run([str(replay / "halcyra_loaded")])
+    r = run_checked([str(replay / "halcyra_loaded")])
     assert r.stdout.strip() == "loaded"
 
 
@@ -161,7 +133,7 @@ def test_cpp_postprocess_equals_python_bit_for_bit(replay, tmp_path):
         snapshot = {k: v.clone() for k, v in c["preds"].items() if isinstance(v, torch.Tensor)}
         want.append(postprocess(c["preds"], **kw))
         assert all(torch.equal(v, c["preds"][k]) for k, v in snapshot.items())
-    _run([str(replay / "halcyra_replay"), str(tmp_path / "cases.pt"), str(tmp_path / "out.pt"),
+    run_checked([str(replay / "halcyra_replay"), str(tmp_path / "cases.pt"), str(tmp_path / "out.pt"),
           str(tmp_path / "head.pt")])
     # (libtorch's pickler tags the typed lists and dicts with a function that
     # torch's weights-only loader refuses: the file is this test's own)

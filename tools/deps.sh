@@ -5,7 +5,7 @@
 #
 #   tools/deps.sh [GROUP ...]      default group: build
 #
-#   GROUP   build     what building, testing and the demo need
+#   GROUP   build     what building, testing, the demo and the deployment example need
 #           roots     what tools/debian_root.sh needs on the host to make roots
 #           coverage  what `make coverage` needs beyond build (Python line coverage)
 #
@@ -20,7 +20,7 @@ set -euo pipefail
 declare -A GROUPS_OF=(
   [build]="python3-torch python3-torchvision libtorch-dev python3-pybind11 python3-dev
            python3-pytest python3-setuptools python3-wheel python3-hypothesis python3-numpy
-           python3-pil ninja-build g++ make cmake libgtest-dev"
+           python3-pil ninja-build g++ make cmake libgtest-dev libpng-dev"
   [roots]="debootstrap debian-archive-keyring wget"
   [coverage]="python3-coverage"
 )
