@@ -56,8 +56,7 @@ def test_deployed_detector_against_python(program, checkpoint, tmp_path, fmt, so
     export.main(["--model", str(checkpoint), "--out", str(out), "--batch", "3",
                  "--format", fmt, "--conf-thres", "0.002"])
     run_checked([str(program), str(out), str(tmp_path)])
-    want = torch.load(out / "python.pt")
-    got = torch.load(tmp_path / "detections.pt")
+    want, got = compare.load(out / "python.pt"), compare.load(tmp_path / "detections.pt")
     assert sum(len(d["boxes"]) for d in want) > 20 and all(d["masks"].any() for d in want[:3])
     same, differ, worst = compare.compare(want, got)
     if fmt == "torchscript":

@@ -19,6 +19,12 @@ import torch
 KEYS = ("boxes", "scores", "cls", "masks", "kpts", "plines", "tags")
 
 
+def load(path):
+    """A file of tensors saved by torch.save, or by libtorch (whose type tags a
+    torch that loads weights only by default refuses)."""
+    return torch.load(path, weights_only=False)
+
+
 def compare(want, got):
     """(identical images, differing images, {measure: largest difference})."""
     if len(want) != len(got):
@@ -55,8 +61,8 @@ def main(argv=None):
     p.add_argument("run_dir")
     p.add_argument("--exact", action="store_true")
     args = p.parse_args(argv)
-    want = torch.load(os.path.join(args.export_dir, "python.pt"))
-    got = torch.load(os.path.join(args.run_dir, "detections.pt"))
+    want = load(os.path.join(args.export_dir, "python.pt"))
+    got = load(os.path.join(args.run_dir, "detections.pt"))
     same, differ, worst = compare(want, got)
     dets = sum(len(w["boxes"]) for w in want)
     print(f"C++ against Python: {same} of {same + differ} images identical bit for bit "

@@ -14,7 +14,8 @@ Writes into --out:
   deploy.txt           what the program needs, a "key value" line each: the
                        format, batch, input size, intra-op threads (those of
                        Python's run: a convolution's rounding can depend on
-                       them), postprocess settings, the
+                       them), whether oneDNN ran (off where torch's
+                       convolutions were found wrong), postprocess settings, the
                        feature levels, class names, images, the libraries
                        to load
 """
@@ -151,6 +152,7 @@ def main(argv=None):
         for i, x in batches(images, args.batch):
             want += [dict(zip(KEYS, d)) for d in detector(x)][:len(images) - i]
         torch.save(want, os.path.join(args.out, "python.pt"))
+        onednn = torch.backends.mkldnn.enabled
         example = next(batches(images, args.batch))[1]
         if fmt == "aoti":
             from torch._inductor import aoti_compile_and_package
@@ -170,7 +172,7 @@ def main(argv=None):
             artifacts = {"model": "model.ts", "refine": "refine.ts",
                          "refine_stride": head.stride, "refine_min_side": model.refine.min_side}
     lines = [("format", fmt), ("torch", torch.__version__), ("batch", args.batch), ("size", size),
-             ("threads", torch.get_num_threads()),
+             ("threads", torch.get_num_threads()), ("onednn", int(onednn)),
              ("torchvision_ops", importlib.util.find_spec("torchvision._C").origin)]
     lines += list(artifacts.items()) + list(settings.items())
     lines += [("level", f"{size // s} {size // s} {s}") for s in (8, 16, 32)]

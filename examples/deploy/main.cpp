@@ -238,6 +238,9 @@ int run(const std::string& dir, const std::string& out_dir) {
 
   // the intra-op threads of Python's run, whose convolutions round alike
   at::set_num_threads(static_cast<int>(config.integer("threads")));
+  // and its convolutions' library: oneDNN off where Python turned it off
+  // (torch's oneDNN convolutions found wrong on that machine)
+  at::globalContext().setUserEnabledMkldnn(config.integer("onednn") != 0);
   const int64_t batch = config.integer("batch"), size = config.integer("size");
   const std::vector<std::string> names = config.all("image");
   std::vector<deploy::Image> images;

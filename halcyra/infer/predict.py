@@ -69,11 +69,15 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
             if found is not None:
                 n = counts[b]
                 if __compiling():
+                    # rows taken by index, so that their count is n itself to
+                    # the compiler (a slice's is clamped to K)
                     torch._check_is_size(n)
                     torch._check(n <= found[0].shape[1])
-                idx = found[0][b].narrow(0, 0, n)
-                res = {"boxes": found[1][b].narrow(0, 0, n),
-                       "scores": found[2][b].narrow(0, 0, n), "cls": found[3][b].narrow(0, 0, n)}
+                    rows = torch.arange(n, device=device)
+                    idx, bx, sc, cl = (t[b].index_select(0, rows) for t in found[:4])
+                else:
+                    idx, bx, sc, cl = (t[b].narrow(0, 0, n) for t in found[:4])
+                res = {"boxes": bx, "scores": sc, "cls": cl}
             else:
                 scores, cls_id = scores_all[b].max(dim=1)
                 keep = scores > conf_thres
