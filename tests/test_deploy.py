@@ -16,6 +16,7 @@ import demo  # noqa: E402
 import demo_data as data  # noqa: E402
 import export  # noqa: E402
 from demo_model import DemoDetector  # noqa: E402
+from halcyra.infer import predict as P  # noqa: E402
 
 FORMATS = ["torchscript"] + (["aoti"] if export.can_compile_ahead() else [])
 
@@ -67,3 +68,58 @@ def test_deployed_detector_against_python(program, checkpoint, tmp_path, fmt, so
         assert worst.get("boxes (px)", 0.0) < 0.05 and worst.get("scores", 0.0) < 1e-3, worst
     assert sorted(p.name for p in tmp_path.glob("val_*.png")) == [f"val_{i:03d}.png" for i in range(7)]
     assert (tmp_path / "detections.json").read_text().count('"image"') == 7
+
+
+class Postprocess(torch.nn.Module):
+    """postprocess alone, raw outputs in: coarse masks, keypoints, polylines
+    and tags, a max_det that cuts."""
+
+    def forward(self, cls_raw, box_raw, coef, protos, kpt_raw, pline_raw, tag_logits):
+        preds = {"feat_shapes": [(8, 8), (4, 4), (2, 2)], "cls_raw": cls_raw, "box_raw": box_raw,
+                 "coef": coef, "protos": protos, "kpt_raw": kpt_raw, "pline_raw": pline_raw,
+                 "tag_logits": tag_logits}
+        dets = P.postprocess(preds, conf_thres=0.4, nms_iou=0.5, max_det=12, pre_nms=40,
+                             num_kpts=2, n_pline=3, input_size=64, box_offset=0.5)
+        return [[d[k] for k in export.KEYS if k in d] for d in dets]
+
+
+def raw_batch(seed):
+    """Varied raw outputs of 3 images: some images without a candidate, some
+    with rounded (tied) logits and boxes, few or many candidates."""
+    g = torch.Generator().manual_seed(seed)
+    a, b = 84, 3
+    scale = [0.5, 1.0, 3.0][seed % 3]
+    shift = torch.tensor([((seed + i) % 7) * 0.8 for i in range(b)]).view(b, 1, 1)
+    cls = torch.randn(b, a, 3, generator=g) * scale - shift
+    box = torch.randn(b, a, 4, generator=g) + 1.0
+    if seed % 4 == 1:
+        cls, box = cls.round(), box.round()     # ties of scores and of boxes
+    if seed % 5 == 2:
+        cls[seed % b] = -20.0                   # an image without a candidate
+    return (cls, box, torch.randn(b, a, 4, generator=g), torch.randn(b, 4, 32, 32, generator=g),
+            torch.randn(b, a, 6, generator=g), torch.randn(b, a, 6, generator=g),
+            torch.randn(b, 5, generator=g))
+
+
+@pytest.mark.skipif(not export.can_compile_ahead(), reason="this torch has no AOTInductor")
+def test_exported_postprocess_runs_in_cpp_bit_for_bit(program, tmp_path):
+    """postprocess exported (torch.export, strict) and compiled ahead of time,
+    run from C++ on 200 batches: eager mode's detections, bit for bit."""
+    from torch._inductor import aoti_compile_and_package
+    module = Postprocess()
+    batches = [raw_batch(s) for s in range(200)]
+    with torch.no_grad():
+        want = [module(*x) for x in batches]
+        package = aoti_compile_and_package(
+            torch.export.export(module, batches[0], strict=True),
+            package_path=str(tmp_path / "postprocess.pt2"))
+    torch.save([list(x) for x in batches], tmp_path / "inputs.pt")
+    run_checked([str(program), "--run", package, str(tmp_path / "inputs.pt"),
+                 str(tmp_path / "outputs.pt")])
+    got = compare.load(tmp_path / "outputs.pt")
+    counts = [len(img[0]) for w in want for img in w]
+    assert counts.count(0) >= 40 and counts.count(12) >= 40 and len(set(counts)) > 5
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        flat = [t for img in w for t in img]
+        assert len(g) == len(flat) and all(torch.equal(a, b) for a, b in zip(g, flat))

@@ -320,7 +320,8 @@ int run_saved(const std::string& program_path, const std::string& inputs,
 #ifdef HALCYRA_DEPLOY_AOTI
   torch::inductor::AOTIModelPackageLoader program(program_path);
   c10::impl::GenericList out(c10::ListType::ofTensors());
-  for (const c10::IValue& args : torch::pickle_load(read_bytes(inputs)).toListRef()) {
+  const c10::IValue saved = torch::pickle_load(read_bytes(inputs));
+  for (const c10::IValue& args : saved.toListRef()) {
     std::vector<at::Tensor> in;
     for (const c10::IValue& t : args.toListRef()) in.push_back(t.toTensor());
     c10::List<at::Tensor> results;
