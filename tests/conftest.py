@@ -90,20 +90,37 @@ def _torch_config():
     return hits[0] if hits else None
 
 
+# The C++ programs the tests build, kept between runs so that later runs
+# (make test-generic after make test, say) build only what changed.
+CPP_TESTS = os.path.join(ROOT, "build", "cpp", "pytest")
+
+
 @pytest.fixture(scope="session")
-def cpp_package(tmp_path_factory):
+def cpp_package():
     """The prefix of halcyra's CMake package (CMakeLists.txt), installed once
-    per run in a temporary folder with the library the Python face loads."""
+    per run under build/cpp/pytest with the library the Python face loads
+    (files that did not change are left as they are)."""
+    import pathlib
     import shutil
     from halcyra import _ops
     if shutil.which("cmake") is None:
         pytest.skip("cmake is not installed (tools/deps.sh build installs it)")
     if _torch_config() is None:
         pytest.skip("libtorch's CMake package (libtorch-dev) is not installed")
-    tmp = tmp_path_factory.mktemp("cpp")
-    prefix, pkg = tmp / "prefix", tmp / "pkg"
+    prefix, pkg = pathlib.Path(CPP_TESTS) / "prefix", pathlib.Path(CPP_TESTS) / "package"
     run_checked(["cmake", "-S", ROOT, "-B", str(pkg), f"-DHALCYRA_LIBRARY={_ops.LIBRARY}",
                  f"-DCMAKE_INSTALL_PREFIX={prefix}"])
     run_checked(["cmake", "--build", str(pkg)])
     run_checked(["cmake", "--install", str(pkg)])
     return prefix
+
+
+def cpp_program(source, prefix):
+    """The build folder of the CMake project in `source` (relative to the
+    repository), built through the package at `prefix` under build/cpp/pytest."""
+    import pathlib
+    build = pathlib.Path(CPP_TESTS) / source.replace("/", "-")
+    run_checked(["cmake", "-S", os.path.join(ROOT, source), "-B", str(build),
+                 f"-DCMAKE_PREFIX_PATH={prefix}", "-DCMAKE_BUILD_TYPE=Release"])
+    run_checked(["cmake", "--build", str(build), "-j", os.environ.get("MAX_JOBS", "2")])
+    return build

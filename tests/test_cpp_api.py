@@ -2,7 +2,6 @@
 CMake package (tests/cpp/replay) replays postprocess calls that Python saved,
 with a TorchScript refine head loaded by libtorch, and its detections must be
 Python's, bit for bit."""
-import os
 from typing import Tuple
 
 import pytest
@@ -10,21 +9,16 @@ import torch
 import torch.nn.functional as F
 
 from halcyra.infer.predict import postprocess
-from tests.conftest import run_checked
+from tests.conftest import cpp_program, run_checked
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CASES = 240
 
 
 @pytest.fixture(scope="session")
-def replay(cpp_package, tmp_path_factory):
-    """The folder of the programs of tests/cpp/replay, built once through
+def replay(cpp_package):
+    """The folder of the programs of tests/cpp/replay, built through
     `find_package(halcyra)` from the installed package."""
-    app = tmp_path_factory.mktemp("replay")
-    run_checked(["cmake", "-S", os.path.join(ROOT, "tests", "cpp", "replay"), "-B", str(app),
-                 f"-DCMAKE_PREFIX_PATH={cpp_package}", "-DCMAKE_BUILD_TYPE=Release"])
-    run_checked(["cmake", "--build", str(app)])
-    return app
+    return cpp_program("tests/cpp/replay", cpp_package)
 
 
 def _needed(path):

@@ -7,7 +7,7 @@ import sys
 import pytest
 import torch
 
-from tests.conftest import ROOT, run_checked
+from tests.conftest import ROOT, cpp_program, run_checked
 
 sys.path[:0] = [os.path.join(ROOT, "examples", "deploy"), os.path.join(ROOT, "examples")]
 
@@ -22,13 +22,9 @@ FORMATS = ["torchscript"] + (["aoti"] if export.can_compile_ahead() else [])
 
 
 @pytest.fixture(scope="session")
-def program(cpp_package, tmp_path_factory):
-    """examples/deploy's program, built once through find_package(halcyra)."""
-    build = tmp_path_factory.mktemp("deploy")
-    run_checked(["cmake", "-S", os.path.join(ROOT, "examples", "deploy"), "-B", str(build),
-                 f"-DCMAKE_PREFIX_PATH={cpp_package}"])
-    run_checked(["cmake", "--build", str(build), "-j", os.environ.get("MAX_JOBS", "2")])
-    return build / "halcyra_deploy"
+def program(cpp_package):
+    """examples/deploy's program, built through find_package(halcyra)."""
+    return cpp_program("examples/deploy", cpp_package) / "halcyra_deploy"
 
 
 @pytest.fixture(scope="module")

@@ -30,7 +30,7 @@ REPO = os.path.dirname(EXAMPLES)
 sys.path[:0] = [p for p in (REPO, EXAMPLES) if p not in sys.path]
 
 import torch  # noqa: E402
-import torchvision  # noqa: E402,F401  (its operators, which the program loads too)
+import torchvision  # noqa: E402,F401  (its operators, for tracing the refine head)
 
 import demo  # noqa: E402
 import demo_data as data  # noqa: E402

@@ -19,7 +19,9 @@
 #include <torch/serialize.h>
 #include <ATen/Parallel.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -320,6 +322,10 @@ int run_saved(const std::string& program_path, const std::string& inputs,
 #ifdef HALCYRA_DEPLOY_AOTI
   torch::inductor::AOTIModelPackageLoader program(program_path);
   c10::impl::GenericList out(c10::ListType::ofTensors());
+  // HALCYRA_REPEAT=N: each run also timed over N runs, its median printed in
+  // milliseconds (bench/bench_cpp.py)
+  const char* repeat_env = std::getenv("HALCYRA_REPEAT");
+  const int repeat = repeat_env ? std::atoi(repeat_env) : 0;
   const c10::IValue saved = torch::pickle_load(read_bytes(inputs));
   for (const c10::IValue& args : saved.toListRef()) {
     std::vector<at::Tensor> in;
@@ -327,6 +333,18 @@ int run_saved(const std::string& program_path, const std::string& inputs,
     c10::List<at::Tensor> results;
     for (const at::Tensor& t : program.run(in)) results.push_back(t);
     out.push_back(results);
+    if (repeat > 0) {
+      std::vector<double> ms;
+      for (int i = 0; i < repeat + 3; ++i) {
+        const auto t0 = std::chrono::steady_clock::now();
+        program.run(in);
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                         .count());
+      }
+      ms.erase(ms.begin(), ms.begin() + 3);  // warm-up runs
+      std::sort(ms.begin(), ms.end());
+      std::printf("%g\n", ms[ms.size() / 2]);
+    }
   }
   const std::vector<char> bytes = torch::pickle_save(out);
   std::ofstream(outputs, std::ios::binary).write(bytes.data(),

@@ -7,12 +7,17 @@
 // "args": {postprocess's keyword arguments but refine, "refine": bool},
 // "threads": int}. REFINE: a TorchScript module with forward and sanitize, the
 // refine head of the cases that ask for one. OUT: one list per case of one
-// dict per image (boxes, scores, cls and the attributes given).
+// dict per image (boxes, scores, cls and the attributes given). With
+// HALCYRA_REPEAT=N in the environment, each case's median time over N calls
+// (milliseconds) is printed, a line per case.
 #include <halcyra/halcyra.h>
 #include <torch/script.h>
 #include <torch/serialize.h>
 #include <ATen/Parallel.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -61,6 +66,22 @@ halcyra::Refine refine_of(torch::jit::script::Module& head) {
   return r;
 }
 
+// The median wall time of fn() over `repeat` calls, in milliseconds, after
+// three calls to warm up.
+template <class F>
+double median_ms(F&& fn, int repeat) {
+  for (int i = 0; i < 3; ++i) fn();
+  std::vector<double> ms;
+  for (int i = 0; i < repeat; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                     .count());
+  }
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,6 +90,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    // HALCYRA_REPEAT=N: each case also timed over N calls (bench/bench_cpp.py)
+    const char* repeat_env = std::getenv("HALCYRA_REPEAT");
+    const int repeat = repeat_env ? std::atoi(repeat_env) : 0;
     const c10::IValue cases = torch::pickle_load(read_file(argv[1]));
     torch::jit::script::Module head;
     if (argc > 3) head = torch::jit::load(argv[3]);
@@ -81,10 +105,15 @@ int main(int argc, char** argv) {
       auto integer = [&](const char* k) { return a.at(std::string(k)).toInt(); };
       std::optional<halcyra::Refine> refine;
       if (a.at(std::string("refine")).toBool()) refine = refine_of(head);
-      const auto dets = halcyra::postprocess(
-          preds_of(d.at(std::string("preds")).toGenericDict()), num("conf_thres"), num("nms_iou"),
-          integer("max_det"), integer("pre_nms"), num("mask_thres"), integer("num_kpts"),
-          integer("n_pline"), integer("input_size"), refine, num("box_offset"));
+      const halcyra::Preds preds = preds_of(d.at(std::string("preds")).toGenericDict());
+      auto call = [&] {
+        return halcyra::postprocess(preds, num("conf_thres"), num("nms_iou"), integer("max_det"),
+                                    integer("pre_nms"), num("mask_thres"), integer("num_kpts"),
+                                    integer("n_pline"), integer("input_size"), refine,
+                                    num("box_offset"));
+      };
+      const auto dets = call();
+      if (repeat > 0) std::cout << median_ms(call, repeat) << "\n";
       c10::impl::GenericList images(c10::AnyType::get());
       for (const halcyra::Detections& det : dets) {
         c10::Dict<std::string, at::Tensor> r;
