@@ -177,6 +177,9 @@ def main(argv=None):
     lines += list(artifacts.items()) + list(settings.items())
     lines += [("level", f"{size // s} {size // s} {s}") for s in (8, 16, 32)]
     lines += [("class", name) for name in data.CLASS_NAMES] + [("image", n) for n in names]
+    # the classes whose keypoints and polylines are drawn (as the demo draws them)
+    lines += [("keypoint_class", data.CLASS_NAMES.index("kite")),
+              ("polyline_class", data.CLASS_NAMES.index("lane"))]
     with open(os.path.join(args.out, "deploy.txt"), "w") as f:
         f.writelines(f"{k} {v}\n" for k, v in lines)
     print(f"exported {fmt} for batches of {args.batch} ({size}px), {len(names)} images: "

@@ -161,7 +161,10 @@ deploy::Colour colour_of(int64_t cls) {
   return palette[static_cast<size_t>(cls < 0 ? 0 : cls) % 6];
 }
 
-void draw(deploy::Image& im, const Detections& d, double min_score) {
+// Boxes and masks of the detections scoring at least min_score; keypoints
+// and polyline points of those of the classes that have them.
+void draw(deploy::Image& im, const Detections& d, double min_score, int64_t kpt_class,
+          int64_t pline_class) {
   const at::Tensor boxes = d[0].contiguous(), scores = d[1].contiguous(), cls = d[2].contiguous();
   const at::Tensor masks = d[3].contiguous(), kpts = d[4].contiguous(),
                    plines = d[5].contiguous();
@@ -172,10 +175,11 @@ void draw(deploy::Image& im, const Detections& d, double min_score) {
       deploy::tint(im, masks[i].data_ptr<bool>(), c, 0.35f);
     const float* b = boxes[i].data_ptr<float>();
     deploy::draw_rect(im, b[0], b[1], b[2], b[3], c);
-    for (int64_t k = 0; k < kpts.size(1); ++k)
+    const int64_t c_i = cls[i].item<int64_t>();
+    for (int64_t k = 0; c_i == kpt_class && k < kpts.size(1); ++k)
       if (kpts[i][k][2].item<float>() > 0.5f)
         deploy::draw_dot(im, kpts[i][k][0].item<float>(), kpts[i][k][1].item<float>(), c);
-    for (int64_t k = 0; k + 1 < plines.size(1); ++k)
+    for (int64_t k = 0; c_i == pline_class && k + 1 < plines.size(1); ++k)
       deploy::draw_line(im, plines[i][k][0].item<float>(), plines[i][k][1].item<float>(),
                         plines[i][k + 1][0].item<float>(), plines[i][k + 1][1].item<float>(), c);
   }
@@ -300,7 +304,7 @@ int run(const std::string& dir, const std::string& out_dir) {
   int64_t total = 0;
   for (size_t i = 0; i < images.size(); ++i) {
     deploy::Image drawn = images[i];
-    draw(drawn, dets[i], 0.4);
+    draw(drawn, dets[i], 0.4, config.integer("keypoint_class"), config.integer("polyline_class"));
     deploy::write_png(out_dir + "/" + names[i], drawn);
     total += dets[i][0].size(0);
   }
