@@ -151,6 +151,16 @@ _false_unless_known = (getattr(_shapes, "guard_or_false", None)
                        or getattr(_shapes, "guard_size_oblivious", None))
 
 
+def check_size(n):
+    """Tells the compiler tracing a flow that n, read from a tensor, is a count
+    (at least 0): torch._check(n >= 0) on the torches with guard_or_false,
+    which deprecate _check_is_size; _check_is_size before them."""
+    if getattr(_shapes, "guard_or_false", None) is not None:
+        torch._check(n >= 0)
+    else:
+        torch._check_is_size(n)
+
+
 def known_empty(n):
     """Whether a count is known to be zero: n == 0 for a number. A count the
     compiler traces without a value (a data-dependent size) is not: the

@@ -7,8 +7,9 @@ Reads EXPORT_DIR/python.pt (Python's detections, eager mode) and
 RUN_DIR/detections.pt (the program's) and prints, over the images, how many
 have identical detections (every tensor equal, bit for bit), and for the
 others the largest differences of the detections they share: boxes, scores,
-keypoints, polyline points in pixels or probability, masks as the share of
-pixels that differ, and tags. With --exact, exits with 1 unless every image
+keypoints, polyline points in pixels or probability, tags, and the mask
+pixels that differ (their number, and their share of the pixels Python's
+masks cover). With --exact, exits with 1 unless every image
 is identical."""
 import argparse
 import os
@@ -26,7 +27,8 @@ def load(path):
 
 
 def compare(want, got):
-    """(identical images, differing images, {measure: largest difference})."""
+    """(identical images, differing images, {measure: the largest difference,
+    or a count})."""
     if len(want) != len(got):
         raise SystemExit(f"compare: {len(want)} images from Python, {len(got)} from the program")
     same, differ = 0, 0
@@ -49,9 +51,12 @@ def compare(want, got):
                         ("plines", "polyline points (px)")):
             d = (w[k][:n].double() - g[k][:n].double()).abs().max().item()
             worst[name] = max(worst.get(name, 0.0), d)
-        pixels = (w["masks"][:n] != g["masks"][:n]).double().mean().item()
-        name = "mask pixels differing (share)"
-        worst[name] = max(worst.get(name, 0.0), pixels)
+        differing = (w["masks"][:n] != g["masks"][:n]).sum().item()
+        worst["mask pixels differing"] = worst.get("mask pixels differing", 0) + differing
+    # of the pixels any of Python's masks covers
+    if "mask pixels differing" in worst:
+        covered = sum(w["masks"].sum().item() for w in want)
+        worst["mask pixels differing (share)"] = worst["mask pixels differing"] / max(covered, 1)
     return same, differ, worst
 
 
@@ -70,7 +75,8 @@ def main(argv=None):
     if differ:
         print("where they differ, the largest differences of the detections both give:")
         for k, v in worst.items():
-            print(f"  {k}: {v:.3g}" if isinstance(v, float) else f"  {k}: {v} image(s)")
+            unit = " image(s)" if k in ("detections counted differently", "classes differ") else ""
+            print(f"  {k}: {v:.3g}" if isinstance(v, float) else f"  {k}: {v}{unit}")
     return 1 if args.exact and differ else 0
 
 

@@ -8,6 +8,7 @@ import torch.nn.functional as F
 from torchvision.ops import batched_nms
 from torchvision.ops import roi_align as __roi_align  # the shipped refine head's sampler
 
+from halcyra import _ops as __ops
 # (importing decode loads the operator library and registers its fake kernels)
 from halcyra.infer.decode import STRIDES, decode_boxes, decode_points, make_anchors
 
@@ -65,16 +66,18 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
         else:
             counts = found[4].tolist()      # each image's rows of detect's (B, K) results
         out = []
+        padded = None
         for b in range(cls_raw.shape[0]):
             if found is not None:
                 n = counts[b]
                 if __compiling():
                     # rows taken by index, so that their count is n itself to
                     # the compiler (a slice's is clamped to K)
-                    torch._check_is_size(n)
+                    __ops.check_size(n)
                     torch._check(n <= found[0].shape[1])
                     rows = torch.arange(n, device=device)
                     idx, bx, sc, cl = (t[b].index_select(0, rows) for t in found[:4])
+                    padded = (found[0][b], found[1][b])
                 else:
                     idx, bx, sc, cl = (t[b].narrow(0, 0, n) for t in found[:4])
                 res = {"boxes": bx, "scores": sc, "cls": cl}
@@ -92,7 +95,7 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
                 res = {"boxes": boxes[nms_keep], "scores": sc[nms_keep], "cls": cl[nms_keep]}
             if "coef" in preds:
                 res["masks"] = __masks(preds, b, idx, res["boxes"], input_size, refine, mask_thres,
-                                       device)
+                                       device, padded)
             if "kpt_raw" in preds:
                 res["kpts"] = __keypoints(preds["kpt_raw"], b, idx, points, strides, num_kpts)
             if "pline_raw" in preds:
@@ -174,9 +177,11 @@ def __dynamic_sizes():
     return bool(config.capture_dynamic_output_shape_ops and config.capture_scalar_outputs)
 
 
-def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
+def __masks(preds, b, idx, bx, S, refine, mask_thres, device, padded=None):
     """masks (n, S, S) of image b's detections: the prototypes' coarse masks cut
-    to the boxes, or the refine head's maps pasted into its regions."""
+    to the boxes, or the refine head's maps pasted into its regions. padded:
+    while traced, detect's K rows of the image (indices, boxes), the first n
+    of them the detections."""
     n = len(idx)
     # (traced, n has no value: the operators give the same empty masks)
     if not __compiling() and n == 0:
@@ -185,6 +190,15 @@ def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
     p, hm, wm = protos.shape
     coef = preds["coef"][b, idx].float()
     if refine is not None and "f2" in preds:
+        if padded is not None:
+            # Traced, the head's computation runs on all K rows, whose count
+            # is a constant, and the first n maps are pasted: inductor
+            # (torch 2.6, 2.14) miscompiles a convolution or a column read
+            # over a count known only at run time. The head works row by row,
+            # so the first n maps are those of the detections.
+            coef = preds["coef"][b, padded[0]].float()
+            return __refine_masks(preds, b, coef, protos, padded[1], S, refine, mask_thres,
+                                  device, bx)
         return __refine_masks(preds, b, coef, protos, bx, S, refine, mask_thres, device)
     if (type(mask_thres) in (int, float) and __plain_int(S) and S > 0 and coef.dim() == 2
             and coef.shape[1] == p):
@@ -198,10 +212,11 @@ def __masks(preds, b, idx, bx, S, refine, mask_thres, device):
     return (m > mask_thres) & inside
 
 
-def __refine_masks(preds, b, coef, protos, bx, S, refine, mask_thres, device):
+def __refine_masks(preds, b, coef, protos, bx, S, refine, mask_thres, device, dets=None):
     """The refine path: the coarse logits, regions of the sanitized boxes
     snapped outward to whole pixels and widened to the stride of f2, the head's
-    map of each resized and thresholded into its region."""
+    map of each resized and thresholded into its region. dets: the
+    detections' boxes, the first rows of bx, where bx holds more."""
     n = coef.shape[0]
     p, hm, wm = protos.shape
     product = coef.dim() == 2 and coef.shape[1] == p
@@ -235,7 +250,10 @@ def __refine_masks(preds, b, coef, protos, bx, S, refine, mask_thres, device):
                  torch.zeros(n, dtype=torch.long, device=device), float(feat_stride))
     if (regions and isinstance(ref, torch.Tensor) and ref.dim() == 3
             and ref.dtype == torch.float32 and type(mask_thres) in (int, float)):
-        return torch.ops.halcyra.paste_masks(ref, bx_int, bx, S, mask_thres)
+        return torch.ops.halcyra.paste_masks(ref, bx_int, bx if dets is None else dets, S,
+                                             mask_thres)
+    if dets is not None:
+        n = dets.shape[0]
     masks = torch.zeros((n, S, S), dtype=torch.bool, device=device)
     for k in range(n):
         x1, y1, x2, y2 = int(rx1[k]), int(ry1[k]), int(rx2[k]), int(ry2[k])
