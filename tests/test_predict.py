@@ -106,6 +106,35 @@ def test_late_binding_of_imported_names(monkeypatch):
         P.postprocess(preds)
 
 
+def test_anchors_reused_only_while_nothing_else_sees_them(monkeypatch):
+    """postprocess keeps the anchors of level sizes it has seen while only its
+    operators read them; a replaced decode_points gets fresh ones on every
+    call, so what it does to them never reaches a later call."""
+    preds = make_preds(b=2)
+    kw = dict(num_kpts=2, n_pline=3, input_size=64)
+    want = P.postprocess(preds, **kw)
+    # other level sizes in between (as many anchors, other places)
+    other = dict(preds, feat_shapes=[(4, 16), (2, 8), (1, 4)])
+    assert_same(P.postprocess(other, **kw), ref.postprocess(other, **kw))
+    assert_same(P.postprocess(preds, **kw), want)
+    seen = []
+
+    def vandal(raw, points, strides, n):
+        # (called per image: the anchors are spoilt after the last image's call)
+        seen.append(points)
+        out = D.decode_points(raw, points, strides, n)
+        if len(seen) % 2 == 0:
+            points.add_(1000.0)
+        return out
+
+    monkeypatch.setattr(P, "decode_points", vandal)
+    for _ in range(2):
+        assert_same(P.postprocess(preds, **kw), want)
+    assert len(seen) == 4 and seen[1] is not seen[2]
+    monkeypatch.undo()
+    assert_same(P.postprocess(preds, **kw), want)
+
+
 # ---- against the eager formulation -------------------------------------------------------
 
 @pytest.mark.parametrize("seed", range(4))

@@ -39,7 +39,7 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
     with torch.no_grad(), torch.profiler.record_function("halcyra::postprocess"):
         cls_raw = preds["cls_raw"].float()
         device = cls_raw.device
-        points, strides = make_anchors(preds["feat_shapes"], STRIDES, device)
+        points, strides = __anchors(preds["feat_shapes"], device)
         decode = decode_boxes
         box_raw = preds["box_raw"].float()
         found = None
@@ -115,6 +115,32 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
 __batched_nms = batched_nms
 __decode_boxes = decode_boxes
 __decode_points = decode_points
+__make_anchors = make_anchors
+__anchor_cache = {}
+
+
+def __anchors(feat_shapes, device):
+    """make_anchors(feat_shapes, STRIDES, device), made once per level sizes,
+    strides and device (at most 32 kept) while make_anchors, decode_boxes and
+    decode_points are the module's own: then only operators read the anchors,
+    and nothing the caller gets holds them. Made on every call otherwise, and
+    while a compiler traces."""
+    shapes, strides = feat_shapes, STRIDES
+    if (__compiling() or make_anchors is not __make_anchors or decode_boxes is not __decode_boxes
+            or decode_points is not __decode_points or type(shapes) not in (list, tuple)
+            or type(strides) not in (list, tuple)
+            or not all(type(hw) in (list, tuple) and len(hw) == 2 and type(hw[0]) is int
+                       and type(hw[1]) is int for hw in shapes)
+            or not all(type(v) is int for v in strides)):
+        return make_anchors(shapes, strides, device)
+    key = (tuple(map(tuple, shapes)), tuple(strides), device)
+    found = __anchor_cache.get(key)
+    if found is None:
+        found = make_anchors(shapes, strides, device)
+        if len(__anchor_cache) >= 32:
+            __anchor_cache.clear()
+        __anchor_cache[key] = found
+    return found
 # torchvision's batched_nms runs these helpers of its module's namespace
 # (private names: the per-class loop and the coordinate offsets); while they
 # are torchvision's own, the detect operator computes what batched_nms does.
