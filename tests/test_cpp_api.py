@@ -2,6 +2,7 @@
 CMake package (tests/cpp/replay) replays postprocess calls that Python saved,
 with a TorchScript refine head loaded by libtorch, and its detections must be
 Python's, bit for bit."""
+import importlib.util
 from typing import Tuple
 
 import pytest
@@ -127,8 +128,10 @@ def test_cpp_postprocess_equals_python_bit_for_bit(replay, tmp_path):
         snapshot = {k: v.clone() for k, v in c["preds"].items() if isinstance(v, torch.Tensor)}
         want.append(postprocess(c["preds"], **kw))
         assert all(torch.equal(v, c["preds"][k]) for k, v in snapshot.items())
+    # (torchvision's operators: the device-generic path's NMS is its nms)
+    vision = importlib.util.find_spec("torchvision._C").origin
     run_checked([str(replay / "halcyra_replay"), str(tmp_path / "cases.pt"), str(tmp_path / "out.pt"),
-          str(tmp_path / "head.pt")])
+                 str(tmp_path / "head.pt"), "--ops", vision])
     # (libtorch's pickler tags the typed lists and dicts with a function that
     # torch's weights-only loader refuses: the file is this test's own)
     got = torch.load(str(tmp_path / "out.pt"), weights_only=False)

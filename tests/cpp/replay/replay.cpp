@@ -1,7 +1,7 @@
 // Replays postprocess calls that Python saved with torch.save through the C++
 // API and saves the detections for torch.load.
 //
-//   halcyra_replay CASES OUT [REFINE]
+//   halcyra_replay CASES OUT [REFINE] [--ops LIBRARY]
 //
 // CASES: a list of dicts {"preds": {key: tensor, "feat_shapes": (L, 2) int64},
 // "args": {postprocess's keyword arguments but refine, "refine": bool},
@@ -9,7 +9,11 @@
 // refine head of the cases that ask for one. OUT: one list per case of one
 // dict per image (boxes, scores, cls and the attributes given). With
 // HALCYRA_REPEAT=N in the environment, each case's median time over N calls
-// (milliseconds) is printed, a line per case.
+// (milliseconds) is printed, a line per case. --ops: a library that registers
+// operators when loaded, torchvision's, whose nms the device-generic path
+// calls (HALCYRA_GENERIC=1, non-CPU tensors).
+#include <dlfcn.h>
+
 #include <halcyra/halcyra.h>
 #include <torch/script.h>
 #include <torch/serialize.h>
@@ -85,17 +89,29 @@ double median_ms(F&& fn, int repeat) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::cerr << "usage: halcyra_replay CASES OUT [REFINE]\n";
+  std::vector<std::string> args;
+  std::string ops;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--ops" && i + 1 < argc)
+      ops = argv[++i];
+    else
+      args.emplace_back(argv[i]);
+  }
+  if (args.size() < 2 || args.size() > 3) {
+    std::cerr << "usage: halcyra_replay CASES OUT [REFINE] [--ops LIBRARY]\n";
     return 2;
+  }
+  if (!ops.empty() && !dlopen(ops.c_str(), RTLD_NOW | RTLD_GLOBAL)) {
+    std::cerr << "halcyra_replay: cannot load " << ops << ": " << dlerror() << "\n";
+    return 1;
   }
   try {
     // HALCYRA_REPEAT=N: each case also timed over N calls (bench/bench_cpp.py)
     const char* repeat_env = std::getenv("HALCYRA_REPEAT");
     const int repeat = repeat_env ? std::atoi(repeat_env) : 0;
-    const c10::IValue cases = torch::pickle_load(read_file(argv[1]));
+    const c10::IValue cases = torch::pickle_load(read_file(args[0]));
     torch::jit::script::Module head;
-    if (argc > 3) head = torch::jit::load(argv[3]);
+    if (args.size() > 2) head = torch::jit::load(args[2]);
     c10::impl::GenericList out(c10::AnyType::get());
     for (const c10::IValue& c : cases.toListRef()) {
       const auto d = c.toGenericDict();
@@ -129,7 +145,7 @@ int main(int argc, char** argv) {
       out.push_back(images);
     }
     const std::vector<char> bytes = torch::pickle_save(out);
-    std::ofstream(argv[2], std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(args[1], std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   } catch (const std::exception& e) {
     std::cerr << "halcyra_replay: " << e.what() << "\n";
     return 1;
