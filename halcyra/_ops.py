@@ -133,11 +133,21 @@ def compiling():
     return compiler is not None and compiler.is_compiling()
 
 
-def dynamic_sizes():
+def dynamic_sizes(scalars=False):
     """Whether the compiler now tracing keeps operations whose result sizes are
     data (nonzero) in its graph: torch.export does, and torch.compile where the
-    user asks for it; otherwise such an operation is a graph break."""
-    return bool(torch._dynamo.config.capture_dynamic_output_shape_ops)
+    user asks for it; otherwise such an operation is a graph break. With
+    scalars: and scalars read from tensors (.item(), .tolist()) too."""
+    config = torch._dynamo.config
+    return bool(config.capture_dynamic_output_shape_ops
+                and (not scalars or config.capture_scalar_outputs))
+
+
+def untraced(fn):
+    """fn as a function torch.compile runs eagerly (torch.compiler.disable), or
+    fn itself on a torch without a compiler."""
+    disable = getattr(getattr(torch, "compiler", None), "disable", None)
+    return fn if disable is None else disable(fn)
 
 
 try:

@@ -161,7 +161,7 @@ std::vector<Detections> postprocess(const Preds& preds, double conf_thres, doubl
   const auto found = detect_op().call(cls_raw, box_raw, points, strides, box_offset, conf_thres,
                                       pre_nms, nms_iou, max_det);
   // each image's rows of detect's (B, K) results
-  const at::Tensor counts = std::get<4>(found).to(at::kCPU).contiguous();
+  const at::Tensor counts = host_read(std::get<4>(found));
   const int64_t* count = counts.data_ptr<int64_t>();
   std::vector<Detections> out;
   for (int64_t b = 0; b < cls_raw.size(0); ++b) {

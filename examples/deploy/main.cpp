@@ -165,32 +165,34 @@ deploy::Colour colour_of(int64_t cls) {
 // and polyline points of those of the classes that have them.
 void draw(deploy::Image& im, const Detections& d, double min_score, int64_t kpt_class,
           int64_t pline_class) {
-  const at::Tensor boxes = d[0].contiguous(), scores = d[1].contiguous(), cls = d[2].contiguous();
-  const at::Tensor masks = d[3].contiguous(), kpts = d[4].contiguous(),
-                   plines = d[5].contiguous();
+  const at::Tensor boxes = d[0].to(at::kFloat).contiguous(), masks = d[3].contiguous();
+  const at::Tensor scores = d[1].to(at::kFloat), classes = d[2].to(at::kLong);
+  const at::Tensor kpts = d[4].to(at::kFloat), plines = d[5].to(at::kFloat);
+  const auto score = scores.accessor<float, 1>();
+  const auto cls = classes.accessor<int64_t, 1>();
+  const auto box = boxes.accessor<float, 2>();
+  const auto kpt = kpts.accessor<float, 3>();
+  const auto pl = plines.accessor<float, 3>();
   for (int64_t i = 0; i < boxes.size(0); ++i) {
-    if (scores[i].item<float>() < min_score) continue;
-    const deploy::Colour c = colour_of(cls[i].item<int64_t>());
+    if (score[i] < min_score) continue;
+    const deploy::Colour c = colour_of(cls[i]);
     if (masks.size(1) == im.height && masks.size(2) == im.width)
       deploy::tint(im, masks[i].data_ptr<bool>(), c, 0.35f);
-    const float* b = boxes[i].data_ptr<float>();
-    deploy::draw_rect(im, b[0], b[1], b[2], b[3], c);
-    const int64_t c_i = cls[i].item<int64_t>();
-    for (int64_t k = 0; c_i == kpt_class && k < kpts.size(1); ++k)
-      if (kpts[i][k][2].item<float>() > 0.5f)
-        deploy::draw_dot(im, kpts[i][k][0].item<float>(), kpts[i][k][1].item<float>(), c);
-    for (int64_t k = 0; c_i == pline_class && k + 1 < plines.size(1); ++k)
-      deploy::draw_line(im, plines[i][k][0].item<float>(), plines[i][k][1].item<float>(),
-                        plines[i][k + 1][0].item<float>(), plines[i][k + 1][1].item<float>(), c);
+    deploy::draw_rect(im, box[i][0], box[i][1], box[i][2], box[i][3], c);
+    for (int64_t k = 0; cls[i] == kpt_class && k < kpt.size(1); ++k)
+      if (kpt[i][k][2] > 0.5f) deploy::draw_dot(im, kpt[i][k][0], kpt[i][k][1], c);
+    for (int64_t k = 0; cls[i] == pline_class && k + 1 < pl.size(1); ++k)
+      deploy::draw_line(im, pl[i][k][0], pl[i][k][1], pl[i][k + 1][0], pl[i][k + 1][1], c);
   }
 }
 
 std::string json_numbers(const at::Tensor& t) {
   const at::Tensor flat = t.to(at::kDouble).contiguous().reshape({-1});
+  const double* v = flat.data_ptr<double>();
   std::ostringstream s;
   s.precision(9);
   s << "[";
-  for (int64_t i = 0; i < flat.numel(); ++i) s << (i ? ", " : "") << flat[i].item<double>();
+  for (int64_t i = 0; i < flat.numel(); ++i) s << (i ? ", " : "") << v[i];
   s << "]";
   return s.str();
 }

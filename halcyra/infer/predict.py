@@ -28,7 +28,8 @@ def postprocess(preds: dict, conf_thres: float = 0.25, nms_iou: float = 0.7, max
     refine head when refine is given and preds has 'f2'), 'kpts' (n, K, 3) x, y,
     visibility, 'plines' (n, N, 2) and 'tags' (T,). Runs without gradient
     recording; preds is not modified."""
-    flow = __postprocess_untraced if __compiling() and not __dynamic_sizes() else __postprocess
+    flow = (__postprocess_untraced if __compiling() and not __ops.dynamic_sizes(scalars=True)
+            else __postprocess)
     return flow(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_kpts, n_pline,
                 input_size, refine, box_offset)
 
@@ -195,14 +196,6 @@ def __compiling():
     return compiler is not None and hasattr(compiler, "is_compiling") and compiler.is_compiling()
 
 
-def __dynamic_sizes():
-    """Whether the compiler now tracing keeps what postprocess's flow reads from
-    data in its graph: operations whose result sizes are data, and scalars of
-    tensors (each image's count of detections)."""
-    config = torch._dynamo.config
-    return bool(config.capture_dynamic_output_shape_ops and config.capture_scalar_outputs)
-
-
 def __masks(preds, b, idx, bx, S, refine, mask_thres, device, padded=None):
     """masks (n, S, S) of image b's detections: the prototypes' coarse masks cut
     to the boxes, or the refine head's maps pasted into its regions. padded:
@@ -335,17 +328,8 @@ def __polylines(raw, b, idx, points, strides, N):
     return decode(raw[b:b + 1].float(), points, strides, N)[0, idx]
 
 
-
-def __untraced(fn):
-    """fn as a function torch.compile runs eagerly (torch.compiler.disable), or
-    fn itself on a torch without a compiler."""
-    compiler = getattr(torch, "compiler", None)
-    disable = getattr(compiler, "disable", None)
-    return fn if disable is None else disable(fn)
-
-
 # Where torch.compile keeps neither operations whose result sizes are data nor
 # scalars read from tensors (its default), postprocess runs eagerly as a whole,
 # one break at its call, rather than breaking again on each data-dependent step
 # of its flow. torch.export, and torch.compile capturing both, trace it.
-__postprocess_untraced = __untraced(__postprocess)
+__postprocess_untraced = __ops.untraced(__postprocess)

@@ -445,5 +445,5 @@ def __mask_loss__(self, preds, batch, fg_b, fg_a, fg_g):
 # What the compiler leaves to eager mode (one graph break where each is
 # called), on a torch that has a compiler, where data-dependent sizes cannot
 # enter a graph: the mask loss, and forward's per-task part.
-__untraced__ = {name: getattr(getattr(torch, "compiler", None), "disable", lambda f: f)(f)
+__untraced__ = {name: __ops__.untraced(f)
                 for name, f in (("mask_loss", __mask_loss__), ("task_entries", __task_entries__))}
