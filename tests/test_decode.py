@@ -52,6 +52,11 @@ def test_anchor_grid_640(device):
     ([[3, 5], torch.Size([2, 7]), (4, 1)], (8, 16, 32), torch.float16),
     ([(5, 6), (3, 3), (2, 2), (1, 1)], (8, 16, 32), torch.float64),  # extra level dropped
     ([(5, 6), (3, 3)], [8, 16.5, 32], torch.float32),                 # extra stride unused
+    ([(7, 9), (2, 1)], (8.1, -3), torch.float32),      # strides rounded to the type, negative
+    ([(300, 200)], (7.3,), torch.float32),
+    ([(3, 4)], (1e30,), torch.float64),
+    ([(2, 2), (1, 3)], (True, 2 ** 40), torch.float32),
+    ([(2, 2)], (8,), torch.bfloat16),
 ])
 def test_anchor_grid_matches_reference(shapes, strides, dtype):
     p, s = D.make_anchors(shapes, strides, dtype=dtype)
@@ -217,6 +222,10 @@ def test_failures_have_python_types_and_messages():
     for shapes in ([], [(0, 4)], [(3, 0), (1, 1)]):
         same_outcome(lambda: D.make_anchors(shapes, (8, 16)),
                      lambda: ref_make_anchors(shapes, (8, 16)), same_anchors)
+    # a stride the result's type cannot hold, a negative size
+    for shapes, strides in (([(2, 2)], (1e39,)), ([(-1, 2)], (8,))):
+        same_outcome(lambda: D.make_anchors(shapes, strides),
+                     lambda: ref_make_anchors(shapes, strides), same_anchors)
     raises_like(error_of(ref_decode_points, torch.zeros(1, 1, 5), pts, st, 2),
                 D.decode_points, torch.zeros(1, 1, 5), pts, st, 2)
     raises_like(error_of(ref_decode_boxes, torch.zeros(1, 3, 4), torch.zeros(2, 2), torch.ones(2)),

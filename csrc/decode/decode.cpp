@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -13,8 +14,75 @@
 namespace halcyra {
 namespace decode {
 
+namespace {
+
+// A level size the fill below takes: an integer from 0 to 2^24, whose cell
+// index arange holds exactly in float32.
+bool fill_size(const at::Scalar& v) {
+  if (!v.isIntegral(/*includeBool=*/false)) return false;
+  const int64_t n = v.toLong();
+  return n >= 0 && n <= (int64_t{1} << 24);
+}
+
+// A stride the fill below takes: an integer, or a finite float that the
+// result's type holds (others take the operations' own conversion and errors).
+bool fill_stride(const at::Scalar& v, at::ScalarType dtype) {
+  if (v.isIntegral(/*includeBool=*/false)) return true;
+  if (!v.isFloatingPoint()) return false;
+  const double d = v.toDouble();
+  return std::isfinite(d) &&
+         (dtype == at::kDouble || std::fabs(d) <= std::numeric_limits<float>::max());
+}
+
+// The grid of every level written in one pass into one allocation: the same
+// arithmetic as the operations of the formulation below, element for element
+// ((j + 0.5) * s in the result's type, s rounded to it first, as a scalar
+// operand is), so the values are identical.
+template <class F>
+void fill_anchors(const std::vector<Level>& levels, F* p, F* s) {
+  for (const Level& lv : levels) {
+    const int64_t h = lv.h.toLong(), w = lv.w.toLong();
+    const F st = lv.stride.to<F>();
+    for (int64_t i = 0; i < h; ++i) {
+      const F y = (static_cast<F>(i) + F(0.5)) * st;
+      for (int64_t j = 0; j < w; ++j) {
+        p[0] = (static_cast<F>(j) + F(0.5)) * st;
+        p[1] = y;
+        p += 2;
+      }
+    }
+    for (int64_t k = 0, n = h * w; k < n; ++k) *s++ = st;
+  }
+}
+
+}  // namespace
+
 std::pair<at::Tensor, at::Tensor> make_anchors(const std::vector<Level>& levels,
                                                at::TensorOptions opts) {
+  const at::ScalarType dtype = opts.dtype().toScalarType();
+  // (no level at all: the concatenation's error, below)
+  bool fill = fused_cpu(opts.device()) && (dtype == at::kFloat || dtype == at::kDouble) &&
+              !levels.empty();
+  int64_t total = 0;
+  for (const Level& lv : levels) {
+    if (!fill) break;
+    fill = fill_size(lv.h) && fill_size(lv.w) && fill_stride(lv.stride, dtype);
+    if (fill) total += lv.h.toLong() * lv.w.toLong();
+  }
+  if (fill) {
+    at::Tensor p = at::empty({total, 2}, opts);
+    at::Tensor s = at::empty({total}, opts);
+    // (a tensor of the compiler's or a tracer's has no memory to write:
+    // there the operations below run)
+    const c10::DispatchKeySet keys = p.key_set();
+    if (!keys.has(c10::DispatchKey::Python) && !keys.has(c10::DispatchKey::Functionalize)) {
+      if (dtype == at::kFloat)
+        fill_anchors(levels, p.data_ptr<float>(), s.data_ptr<float>());
+      else
+        fill_anchors(levels, p.data_ptr<double>(), s.data_ptr<double>());
+      return {p, s};
+    }
+  }
   std::vector<at::Tensor> pts, sts;
   pts.reserve(levels.size());
   sts.reserve(levels.size());
