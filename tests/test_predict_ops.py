@@ -254,6 +254,58 @@ def test_gathered_rows_equal_formulation(n):
         ops.gather_keypoints(kraw, 2, idx, points, strides, K)
 
 
+@pytest.mark.parametrize("counts", [[0, 0, 0], [5, 0, 7], [7, 7, 7], [3, 1]])
+def test_batch_gathers_equal_the_per_image_calls(counts):
+    """.rows: image b's rows are the first counts[b] of row b of the padded
+    indices, each image's result what the one-image operator gives; an index
+    out of range anywhere (padding rows excepted) fails as that operator."""
+    A, K, N, B = 84, 3, 4, 3
+    points, strides = rand(A, 2, seed=1) * 10, rand(A, seed=2).abs() + 1
+    idx = torch.randint(0, A, (B, 8), generator=torch.Generator().manual_seed(sum(counts)))
+    idx[:, 7] = -5                       # padding, past every count: never read
+    kraw, praw = rand(B, A, 3 * K, seed=3), rand(B, A, 2 * N, seed=4)
+    rows = lambda b: idx[b, :counts[b]]  # noqa: E731
+    assert_equal(ops.gather_keypoints.rows(kraw, idx, counts, points, strides, K),
+                 [ops.gather_keypoints(kraw, b, rows(b), points, strides, K) for b in range(len(counts))])
+    assert_equal(ops.gather_points.rows(praw, idx, counts, points, strides, N),
+                 [ops.gather_points(praw, b, rows(b), points, strides, N) for b in range(len(counts))])
+    # non-contiguous raw, float64 anchors: the formulation, image by image
+    kraw_t = kraw.transpose(0, 1).contiguous().transpose(0, 1)
+    assert_equal(ops.gather_keypoints.rows(kraw_t, idx, counts, points.double(), strides, K),
+                 [ops.gather_keypoints(kraw_t, b, rows(b), points.double(), strides, K)
+                  for b in range(len(counts))])
+    if counts[-1]:
+        bad = idx.clone()
+        bad[len(counts) - 1, 0] = A
+        with pytest.raises(IndexError):
+            ops.gather_points.rows(praw, bad, counts, points, strides, N)
+        with pytest.raises(IndexError):
+            ops.gather_keypoints.rows(kraw, bad, counts, points, strides, K)
+    with pytest.raises(ValueError, match="a count of 9"):
+        ops.gather_points.rows(praw, idx, [9] * len(counts), points, strides, N)
+    with pytest.raises(IndexError, match="4 images"):
+        ops.gather_keypoints.rows(kraw, idx, [1] * 4, points, strides, K)
+    meta = dict(device="meta")
+    k = ops.gather_keypoints.rows(kraw.to(**meta), idx.to(**meta), counts, points.to(**meta),
+                                  strides.to(**meta), K)
+    assert [t.shape for t in k] == [(n, K, 3) for n in counts]
+
+
+def test_image_rows_are_each_images_rows_in_memory_of_their_own():
+    found = [torch.arange(12).reshape(3, 4), torch.randn(3, 4, 4), torch.randn(3, 4)[:, :3]]
+    counts = [2, 0, 3]
+    got = ops.image_rows(found, counts)
+    want = [t[b, :n] for b, n in enumerate(counts) for t in found]
+    assert_equal(got, want)
+    assert all(g.is_contiguous() for g in got)
+    got[0].fill_(-1)
+    assert found[0][0, 0] == 0
+    with pytest.raises(ValueError, match="a count of 5"):
+        ops.image_rows(found, [5, 0, 0])
+    with pytest.raises(IndexError, match="4 images"):
+        ops.image_rows(found, [0] * 4)
+
+
 # ---- fake kernels and the compiler -------------------------------------------------------
 
 def test_meta_kernels_give_shapes():
@@ -338,7 +390,11 @@ def test_cpu_kernels_take_the_fused_paths():
              (lambda: ops.gather_keypoints(rand(1, A, 6, seed=7), 0, idx, points, strides, 2),
               "aten::index"),
              (lambda: ops.gather_points(rand(1, A, 8, seed=8), 0, idx, points, strides, 4),
-              "aten::index")]
+              "aten::index"),
+             (lambda: ops.gather_keypoints.rows(rand(2, A, 6, seed=7), idx.repeat(2, 1), [3, 5],
+                                                points, strides, 2), "aten::index"),
+             (lambda: ops.gather_points.rows(rand(2, A, 8, seed=8), idx.repeat(2, 1), [3, 5],
+                                             points, strides, 4), "aten::index")]
     for call, formulation_step in calls:
         call()  # first use: the masks' arithmetic is matched once per process
         with torch.profiler.profile() as prof:

@@ -20,8 +20,12 @@
 //                                     best probability, its class
 //   class_nms                         survivors of torchvision's batched_nms,
 //                                     in its order
-//   gather_keypoints, gather_points   the decoded rows of one image's detections
+//   gather_keypoints, gather_points   the decoded rows of one image's detections;
+//                                     .rows: of every image of a batch, from
+//                                     detect's padded rows and counts
 //   image_tags                        one image's tag probabilities
+//   image_rows                        each image's rows of detect's padded
+//                                     results, copied
 //
 // Kernels of every operator (refine_regions, image_tags: composites of tensor
 // operations):
@@ -692,8 +696,10 @@ at::Tensor keypoints_cpu(const at::Tensor& raw, int64_t b, const at::Tensor& idx
                          const at::Tensor& points, const at::Tensor& strides, int64_t K) {
   check_gather(raw, b, idx, points, strides, 3 * K, "gather_keypoints");
   if (cpu_float(raw) && fused_cpu(idx) && cpu_float(points) && cpu_float(strides) &&
-      indices_below(idx, std::min(raw.size(1), points.size(0))))
-    return gather_keypoints(raw, b, idx, points, strides, K);
+      indices_below(idx, std::min(raw.size(1), points.size(0)))) {
+    const at::Tensor ix = idx.contiguous();
+    return gather_keypoints(raw, {{b, ix.data_ptr<int64_t>(), ix.size(0)}}, points, strides, K)[0];
+  }
   return keypoints_generic(raw, b, idx, points, strides, K);
 }
 
@@ -710,9 +716,102 @@ at::Tensor points_cpu(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
                       const at::Tensor& points, const at::Tensor& strides, int64_t N) {
   check_gather(raw, b, idx, points, strides, 2 * N, "gather_points");
   if (N >= 1 && cpu_float(raw) && fused_cpu(idx) && cpu_float(points) && cpu_float(strides) &&
-      points.size(0) == raw.size(1) && indices_below(idx, raw.size(1)))
-    return gather_points(raw, b, idx, points, strides, N);
+      points.size(0) == raw.size(1) && indices_below(idx, raw.size(1))) {
+    const at::Tensor ix = idx.contiguous();
+    return gather_points(raw, {{b, ix.data_ptr<int64_t>(), ix.size(0)}}, points, strides, N)[0];
+  }
   return points_generic(raw, b, idx, points, strides, N);
+}
+
+// ---- the same, for every image of a batch at once: image b's detections
+// are the first counts[b] anchors of row b of idx (detect's padded rows)
+
+void check_gather_rows(const at::Tensor& raw, const at::Tensor& idx, at::IntArrayRef counts,
+                       const at::Tensor& points, const at::Tensor& strides, int64_t per_anchor,
+                       const char* name) {
+  TORCH_CHECK_VALUE(raw.dim() == 3 && raw.sym_size(2) == per_anchor, name,
+                    "(): raw must have shape (B, A, ", per_anchor, ")");
+  TORCH_CHECK_VALUE(idx.dim() == 2 && idx.scalar_type() == at::kLong, name,
+                    "(): idx must be a 2-D int64 tensor");
+  const int64_t B = static_cast<int64_t>(counts.size());
+  TORCH_CHECK_INDEX(B == 0 || (raw.sym_size(0) >= B && idx.sym_size(0) >= B), name,
+                    "(): ", B, " images, more than raw or idx has");
+  for (int64_t n : counts)
+    TORCH_CHECK_VALUE(n >= 0 && idx.sym_size(1) >= n, name, "(): a count of ", n,
+                      " outside idx's rows");
+  TORCH_CHECK_VALUE(points.dim() == 2 && points.sym_size(1) == 2 && strides.dim() == 1 &&
+                        points.sym_size(0) == strides.sym_size(0),
+                    name, "(): points (A, 2) and strides (A,) expected");
+}
+
+template <class F>
+std::vector<at::Tensor> per_image(const at::Tensor& idx, at::IntArrayRef counts, F&& one) {
+  std::vector<at::Tensor> out;
+  for (size_t b = 0; b < counts.size(); ++b)
+    out.push_back(one(static_cast<int64_t>(b), idx.select(0, b).narrow(0, 0, counts[b])));
+  return out;
+}
+
+// The fused kernels' images, where every index of every image is below `bound`.
+bool fused_rows(const at::Tensor& ix, at::IntArrayRef counts, int64_t bound,
+                std::vector<ImageRows>* images) {
+  const int64_t* p = ix.data_ptr<int64_t>();
+  for (size_t b = 0; b < counts.size(); ++b) {
+    const int64_t* row = p + static_cast<int64_t>(b) * ix.size(1);
+    for (int64_t k = 0; k < counts[b]; ++k)
+      if (row[k] < 0 || row[k] >= bound) return false;
+    images->push_back({static_cast<int64_t>(b), row, counts[b]});
+  }
+  return true;
+}
+
+std::vector<at::Tensor> keypoints_rows_generic(const at::Tensor& raw, const at::Tensor& idx,
+                                               at::IntArrayRef counts, const at::Tensor& points,
+                                               const at::Tensor& strides, int64_t K) {
+  check_gather_rows(raw, idx, counts, points, strides, 3 * K, "gather_keypoints");
+  return per_image(idx, counts, [&](int64_t b, const at::Tensor& rows) {
+    return keypoints_generic(raw, b, rows, points, strides, K);
+  });
+}
+
+std::vector<at::Tensor> keypoints_rows_cpu(const at::Tensor& raw, const at::Tensor& idx,
+                                           at::IntArrayRef counts, const at::Tensor& points,
+                                           const at::Tensor& strides, int64_t K) {
+  check_gather_rows(raw, idx, counts, points, strides, 3 * K, "gather_keypoints");
+  if (cpu_float(raw) && fused_cpu(idx) && cpu_float(points) && cpu_float(strides)) {
+    const at::Tensor ix = idx.contiguous();
+    std::vector<ImageRows> images;
+    if (fused_rows(ix, counts, std::min(raw.size(1), points.size(0)), &images))
+      return gather_keypoints(raw, images, points, strides, K);
+  }
+  return per_image(idx, counts, [&](int64_t b, const at::Tensor& rows) {
+    return keypoints_cpu(raw, b, rows, points, strides, K);
+  });
+}
+
+std::vector<at::Tensor> points_rows_generic(const at::Tensor& raw, const at::Tensor& idx,
+                                            at::IntArrayRef counts, const at::Tensor& points,
+                                            const at::Tensor& strides, int64_t N) {
+  check_gather_rows(raw, idx, counts, points, strides, 2 * N, "gather_points");
+  return per_image(idx, counts, [&](int64_t b, const at::Tensor& rows) {
+    return points_generic(raw, b, rows, points, strides, N);
+  });
+}
+
+std::vector<at::Tensor> points_rows_cpu(const at::Tensor& raw, const at::Tensor& idx,
+                                        at::IntArrayRef counts, const at::Tensor& points,
+                                        const at::Tensor& strides, int64_t N) {
+  check_gather_rows(raw, idx, counts, points, strides, 2 * N, "gather_points");
+  if (N >= 1 && cpu_float(raw) && fused_cpu(idx) && cpu_float(points) && cpu_float(strides) &&
+      points.size(0) == raw.size(1)) {
+    const at::Tensor ix = idx.contiguous();
+    std::vector<ImageRows> images;
+    if (fused_rows(ix, counts, raw.size(1), &images))
+      return gather_points(raw, images, points, strides, N);
+  }
+  return per_image(idx, counts, [&](int64_t b, const at::Tensor& rows) {
+    return points_cpu(raw, b, rows, points, strides, N);
+  });
 }
 
 at::ScalarType decoded_type(const at::Tensor& points, const at::Tensor& strides) {
@@ -732,6 +831,24 @@ at::Tensor points_meta(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
   check_gather(raw, b, idx, points, strides, 2 * N, "gather_points");
   return at::empty_symint({idx.sym_size(0), N, 2},
                           raw.options().dtype(decoded_type(points, strides)));
+}
+
+std::vector<at::Tensor> keypoints_rows_meta(const at::Tensor& raw, const at::Tensor& idx,
+                                            at::IntArrayRef counts, const at::Tensor& points,
+                                            const at::Tensor& strides, int64_t K) {
+  check_gather_rows(raw, idx, counts, points, strides, 3 * K, "gather_keypoints");
+  return per_image(idx, counts, [&](int64_t, const at::Tensor& rows) {
+    return at::empty({rows.size(0), K, 3}, raw.options().dtype(decoded_type(points, strides)));
+  });
+}
+
+std::vector<at::Tensor> points_rows_meta(const at::Tensor& raw, const at::Tensor& idx,
+                                         at::IntArrayRef counts, const at::Tensor& points,
+                                         const at::Tensor& strides, int64_t N) {
+  check_gather_rows(raw, idx, counts, points, strides, 2 * N, "gather_points");
+  return per_image(idx, counts, [&](int64_t, const at::Tensor& rows) {
+    return at::empty({rows.size(0), N, 2}, raw.options().dtype(decoded_type(points, strides)));
+  });
 }
 
 // ---- Autograd: below autograd, without recording -----------------------------
@@ -774,6 +891,28 @@ at::Tensor points_autograd(const at::Tensor& raw, int64_t b, const at::Tensor& i
   HALCYRA_BELOW_AUTOGRAD("gather_points", points_cpu, raw, b, idx, points, strides, N);
 }
 
+std::vector<at::Tensor> keypoints_rows_autograd(const at::Tensor& raw, const at::Tensor& idx,
+                                                at::IntArrayRef counts, const at::Tensor& points,
+                                                const at::Tensor& strides, int64_t K) {
+  static const auto op = c10::Dispatcher::singleton()
+                             .findSchemaOrThrow("halcyra::gather_keypoints", "rows")
+                             .typed<decltype(keypoints_rows_cpu)>();
+  at::AutoDispatchBelowADInplaceOrView below;
+  at::NoGradGuard no_grad;
+  return op.call(raw, idx, counts, points, strides, K);
+}
+
+std::vector<at::Tensor> points_rows_autograd(const at::Tensor& raw, const at::Tensor& idx,
+                                             at::IntArrayRef counts, const at::Tensor& points,
+                                             const at::Tensor& strides, int64_t N) {
+  static const auto op = c10::Dispatcher::singleton()
+                             .findSchemaOrThrow("halcyra::gather_points", "rows")
+                             .typed<decltype(points_rows_cpu)>();
+  at::AutoDispatchBelowADInplaceOrView below;
+  at::NoGradGuard no_grad;
+  return op.call(raw, idx, counts, points, strides, N);
+}
+
 Padded detect_autograd(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
                          const OptTensor& strides, const at::Scalar& offset, double conf,
                          int64_t pre_nms, double iou, int64_t max_det) {
@@ -794,6 +933,73 @@ at::Tensor coarse_autograd_product(const at::Tensor& coef, const at::Tensor& pro
 }
 
 #undef HALCYRA_BELOW_AUTOGRAD
+
+// Each image's rows of detect's padded (B, K, ...) results, image by image:
+// t[b, :counts[b]] of every t, each a tensor of its own.
+void check_image_rows(at::TensorList padded, at::IntArrayRef counts) {
+  for (const at::Tensor& t : padded) {
+    TORCH_CHECK_VALUE(t.dim() >= 2, "image_rows(): padded tensors of at least 2 dimensions expected");
+    TORCH_CHECK_INDEX(static_cast<int64_t>(counts.size()) <= t.size(0), "image_rows(): ",
+                      counts.size(), " images, more than a padded tensor has");
+    for (int64_t n : counts)
+      TORCH_CHECK_VALUE(n >= 0 && n <= t.size(1), "image_rows(): a count of ", n,
+                        " outside the padded rows");
+  }
+}
+
+std::vector<at::Tensor> image_rows_generic(at::TensorList padded, at::IntArrayRef counts) {
+  check_image_rows(padded, counts);
+  std::vector<at::Tensor> out;
+  out.reserve(counts.size() * padded.size());
+  for (size_t b = 0; b < counts.size(); ++b)
+    for (const at::Tensor& t : padded)
+      out.push_back(t.select(0, static_cast<int64_t>(b)).narrow(0, 0, counts[b]).clone());
+  return out;
+}
+
+// Contiguous CPU tensors: each piece a copy of its rows' memory.
+std::vector<at::Tensor> image_rows_cpu(at::TensorList padded, at::IntArrayRef counts) {
+  for (const at::Tensor& t : padded)
+    if (!t.is_cpu() || !t.is_contiguous() || t.dim() < 2 || t.is_quantized())
+      return image_rows_generic(padded, counts);
+  check_image_rows(padded, counts);
+  std::vector<at::Tensor> out;
+  out.reserve(counts.size() * padded.size());
+  for (size_t b = 0; b < counts.size(); ++b)
+    for (const at::Tensor& t : padded) {
+      std::vector<int64_t> shape(t.sizes().begin() + 1, t.sizes().end());
+      shape[0] = counts[b];
+      at::Tensor piece = at::empty(shape, t.options());
+      const int64_t row = t.stride(1) * t.element_size();
+      if (piece.numel() > 0)
+        std::memcpy(piece.data_ptr(),
+                    static_cast<const char*>(t.data_ptr()) + b * t.stride(0) * t.element_size(),
+                    counts[b] * row);
+      out.push_back(piece);
+    }
+  return out;
+}
+
+std::vector<at::Tensor> image_rows_meta(at::TensorList padded, at::IntArrayRef counts) {
+  check_image_rows(padded, counts);
+  std::vector<at::Tensor> out;
+  for (size_t b = 0; b < counts.size(); ++b)
+    for (const at::Tensor& t : padded) {
+      std::vector<int64_t> shape(t.sizes().begin() + 1, t.sizes().end());
+      shape[0] = counts[b];
+      out.push_back(at::empty(shape, t.options()));
+    }
+  return out;
+}
+
+std::vector<at::Tensor> image_rows_autograd(at::TensorList padded, at::IntArrayRef counts) {
+  static const auto op = c10::Dispatcher::singleton()
+                             .findSchemaOrThrow("halcyra::image_rows", "")
+                             .typed<decltype(image_rows_cpu)>();
+  at::AutoDispatchBelowADInplaceOrView below;
+  at::NoGradGuard no_grad;
+  return op.call(padded, counts);
+}
 
 // The tag probabilities of image b: row b (indexed as `logits[b]` is, with its
 // IndexError), as float32, through the sigmoid.
@@ -824,7 +1030,12 @@ TORCH_LIBRARY_FRAGMENT(halcyra, m) {
         "int num_kpts) -> Tensor");
   m.def("gather_points(Tensor raw, int b, Tensor idx, Tensor points, Tensor strides, "
         "int n_pline) -> Tensor");
+  m.def("gather_keypoints.rows(Tensor raw, Tensor idx, int[] counts, Tensor points, "
+        "Tensor strides, int num_kpts) -> Tensor[]");
+  m.def("gather_points.rows(Tensor raw, Tensor idx, int[] counts, Tensor points, "
+        "Tensor strides, int n_pline) -> Tensor[]");
   m.def("image_tags(Tensor logits, int b) -> Tensor");
+  m.def("image_rows(Tensor[] padded, int[] counts) -> Tensor[]");
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CPU, m) {
@@ -838,6 +1049,9 @@ TORCH_LIBRARY_IMPL(halcyra, CPU, m) {
   m.impl("class_nms", TORCH_FN(nms_cpu));
   m.impl("gather_keypoints", TORCH_FN(keypoints_cpu));
   m.impl("gather_points", TORCH_FN(points_cpu));
+  m.impl("gather_keypoints.rows", TORCH_FN(keypoints_rows_cpu));
+  m.impl("gather_points.rows", TORCH_FN(points_rows_cpu));
+  m.impl("image_rows", TORCH_FN(image_rows_cpu));
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
@@ -851,6 +1065,9 @@ TORCH_LIBRARY_IMPL(halcyra, CompositeExplicitAutograd, m) {
   m.impl("class_nms", TORCH_FN(nms_generic));
   m.impl("gather_keypoints", TORCH_FN(keypoints_generic));
   m.impl("gather_points", TORCH_FN(points_generic));
+  m.impl("gather_keypoints.rows", TORCH_FN(keypoints_rows_generic));
+  m.impl("gather_points.rows", TORCH_FN(points_rows_generic));
+  m.impl("image_rows", TORCH_FN(image_rows_generic));
 }
 
 TORCH_LIBRARY_IMPL(halcyra, CompositeImplicitAutograd, m) {
@@ -869,6 +1086,9 @@ TORCH_LIBRARY_IMPL(halcyra, Autograd, m) {
   m.impl("class_nms", TORCH_FN(nms_autograd));
   m.impl("gather_keypoints", TORCH_FN(keypoints_autograd));
   m.impl("gather_points", TORCH_FN(points_autograd));
+  m.impl("gather_keypoints.rows", TORCH_FN(keypoints_rows_autograd));
+  m.impl("gather_points.rows", TORCH_FN(points_rows_autograd));
+  m.impl("image_rows", TORCH_FN(image_rows_autograd));
 }
 
 // detect, select_candidates and class_nms: fake kernels from Python (unbacked sizes).
@@ -880,4 +1100,7 @@ TORCH_LIBRARY_IMPL(halcyra, Meta, m) {
   m.impl("prototype_masks", TORCH_FN(protos_meta));
   m.impl("gather_keypoints", TORCH_FN(keypoints_meta));
   m.impl("gather_points", TORCH_FN(points_meta));
+  m.impl("gather_keypoints.rows", TORCH_FN(keypoints_rows_meta));
+  m.impl("gather_points.rows", TORCH_FN(points_rows_meta));
+  m.impl("image_rows", TORCH_FN(image_rows_meta));
 }

@@ -618,85 +618,119 @@ bool candidate_boxes(const at::Tensor& raw, const at::Tensor& points, const at::
   return true;
 }
 
-at::Tensor gather_keypoints(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
-                            const at::Tensor& points, const at::Tensor& strides, int64_t K) {
+namespace {
+
+// Every row of `images` flattened: the raw row it reads, its anchor, where
+// its result goes (row k of image i at outs[i] + k * width).
+struct FlatRows {
+  std::vector<const float*> src;
+  std::vector<int64_t> anchor;
+  std::vector<float*> dst;
+};
+
+FlatRows flat_rows(const at::Tensor& raw, const std::vector<ImageRows>& images,
+                   std::vector<at::Tensor>& outs, int64_t width) {
+  FlatRows f;
+  const float* base = raw.data_ptr<float>();
+  for (size_t i = 0; i < images.size(); ++i) {
+    float* o = outs[i].data_ptr<float>();
+    for (int64_t k = 0; k < images[i].n; ++k) {
+      const int64_t a = images[i].idx[k];
+      f.src.push_back(base + images[i].b * raw.stride(0) + a * raw.stride(1));
+      f.anchor.push_back(a);
+      f.dst.push_back(o + k * width);
+    }
+  }
+  return f;
+}
+
+void check_rows(const at::Tensor& raw, const std::vector<ImageRows>& images, int64_t width,
+                int64_t anchors, const char* name) {
+  TORCH_CHECK(raw.dim() == 3 && raw.size(2) == width, name, ": inconsistent shapes");
+  for (const ImageRows& im : images) {
+    TORCH_CHECK(im.b >= 0 && im.b < raw.size(0), name, ": inconsistent shapes");
+    for (int64_t k = 0; k < im.n; ++k)
+      if (im.idx[k] < 0 || im.idx[k] >= anchors)
+        throw c10::IndexError(std::string(name) + ": anchor index out of range", nullptr);
+  }
+}
+
+}  // namespace
+
+std::vector<at::Tensor> gather_keypoints(const at::Tensor& raw,
+                                         const std::vector<ImageRows>& images,
+                                         const at::Tensor& points, const at::Tensor& strides,
+                                         int64_t K) {
   HALCYRA_RECORD("gather_keypoints");
-  // raw (B', A', 3K), points (A', 2), strides (A',) CPU float32; b < B'; idx (n,) int64 in [0, A')
-  const int64_t n = idx.size(0), A = raw.size(1);
-  TORCH_CHECK(raw.dim() == 3 && raw.size(2) == 3 * K && b >= 0 && b < raw.size(0) &&
-                  points.dim() == 2 && points.size(1) == 2 && strides.dim() == 1 &&
-                  points.size(0) == strides.size(0) && idx.dim() == 1,
+  // raw (B', A', 3K), points (A', 2), strides (A',) CPU float32; b < B'; idx in [0, A')
+  TORCH_CHECK(raw.dim() == 3 && points.dim() == 2 && points.size(1) == 2 &&
+                  strides.dim() == 1 && points.size(0) == strides.size(0),
               "gather_keypoints: inconsistent shapes");
-  at::Tensor ix = idx.contiguous(), r_in = raw.select(0, b), p = points.contiguous(),
-             s = strides.contiguous();
-  const int64_t* ip = ix.data_ptr<int64_t>();
-  for (int64_t k = 0; k < n; ++k)
-    if (ip[k] < 0 || ip[k] >= A || ip[k] >= p.size(0))
-      throw c10::IndexError("gather_keypoints: anchor index out of range", nullptr);
+  check_rows(raw, images, 3 * K, std::min(raw.size(1), points.size(0)), "gather_keypoints");
+  at::Tensor p = points.contiguous(), s = strides.contiguous();
+  std::vector<at::Tensor> outs;
+  for (const ImageRows& im : images) outs.push_back(at::empty({im.n, K, 3}, raw.options()));
+  const FlatRows f = flat_rows(raw, images, outs, 3 * K);
+  const int64_t n = static_cast<int64_t>(f.src.size()), s1 = raw.stride(2);
   // The gathered raw rows (n, 3K) as the formulation holds them.
   at::Tensor r = at::empty({n, 3 * K}, raw.options());
   float* rp = r.data_ptr<float>();
-  const float* src = r_in.data_ptr<float>();
-  const int64_t s0 = r_in.stride(0), s1 = r_in.stride(1);
-  at::Tensor out = at::empty({n, K, 3}, raw.options());
-  float* op = out.data_ptr<float>();
   const float* pp = p.data_ptr<float>();
   const float* sp = s.data_ptr<float>();
   at::parallel_for(0, n, 64, [&](int64_t k0, int64_t k1) {
     for (int64_t k = k0; k < k1; ++k) {
-      if (k + 8 < k1) prefetch_row(src + ip[k + 8] * s0, 3 * K * s1);
-      for (int64_t c = 0; c < 3 * K; ++c) rp[k * 3 * K + c] = src[ip[k] * s0 + c * s1];
-      const float st = sp[ip[k]], px = pp[ip[k] * 2], py = pp[ip[k] * 2 + 1];
+      if (k + 8 < k1) prefetch_row(f.src[k + 8], 3 * K * s1);
+      for (int64_t c = 0; c < 3 * K; ++c) rp[k * 3 * K + c] = f.src[k][c * s1];
+      const int64_t a = f.anchor[k];
+      const float st = sp[a], px = pp[a * 2], py = pp[a * 2 + 1];
       for (int64_t j = 0; j < K; ++j) {
         const float* q = rp + k * 3 * K + j * 3;
-        float* o = op + (k * K + j) * 3;
+        float* o = f.dst[k] + j * 3;
         o[0] = q[0] * st + px;
         o[1] = q[1] * st + py;
       }
     }
   });
-  // The visibility through the library's sigmoid of the same strided view.
+  // The visibility through the library's sigmoid of the same strided view
+  // (elementwise: the same values for one image's rows or all images').
   at::Tensor vis = at::sigmoid(r.view({n, K, 3}).slice(2, 2, 3)).contiguous();
   const float* vp = vis.data_ptr<float>();
-  for (int64_t i = 0; i < n * K; ++i) op[i * 3 + 2] = vp[i];
-  return out;
+  for (int64_t k = 0; k < n; ++k)
+    for (int64_t j = 0; j < K; ++j) f.dst[k][j * 3 + 2] = vp[k * K + j];
+  return outs;
 }
 
-at::Tensor gather_points(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
-                         const at::Tensor& points, const at::Tensor& strides, int64_t N) {
+std::vector<at::Tensor> gather_points(const at::Tensor& raw, const std::vector<ImageRows>& images,
+                                      const at::Tensor& points, const at::Tensor& strides,
+                                      int64_t N) {
   HALCYRA_RECORD("gather_points");
-  // raw (B', A, 2N), points (A, 2), strides (A,) CPU float32; b < B'; idx (n,) int64 in [0, A)
-  const int64_t n = idx.size(0), A = raw.size(1);
-  TORCH_CHECK(raw.dim() == 3 && raw.size(2) == 2 * N && b >= 0 && b < raw.size(0) &&
-                  points.dim() == 2 && points.size(1) == 2 && points.size(0) == A &&
-                  strides.dim() == 1 && strides.size(0) == A && idx.dim() == 1,
+  // raw (B', A, 2N), points (A, 2), strides (A,) CPU float32; b < B'; idx in [0, A)
+  const int64_t A = raw.dim() == 3 ? raw.size(1) : 0;
+  TORCH_CHECK(raw.dim() == 3 && points.dim() == 2 && points.size(1) == 2 &&
+                  points.size(0) == A && strides.dim() == 1 && strides.size(0) == A,
               "gather_points: inconsistent shapes");
-  at::Tensor ix = idx.contiguous(), r = raw.select(0, b), p = points.contiguous(),
-             s = strides.contiguous();
-  const int64_t* ip = ix.data_ptr<int64_t>();
-  for (int64_t k = 0; k < n; ++k)
-    if (ip[k] < 0 || ip[k] >= A)
-      throw c10::IndexError("gather_points: anchor index out of range", nullptr);
-  at::Tensor out = at::empty({n, N, 2}, raw.options());
-  float* op = out.data_ptr<float>();
-  const float* src = r.data_ptr<float>();
+  check_rows(raw, images, 2 * N, A, "gather_points");
+  at::Tensor p = points.contiguous(), s = strides.contiguous();
+  std::vector<at::Tensor> outs;
+  for (const ImageRows& im : images) outs.push_back(at::empty({im.n, N, 2}, raw.options()));
+  const FlatRows f = flat_rows(raw, images, outs, 2 * N);
+  const int64_t n = static_cast<int64_t>(f.src.size()), s1 = raw.stride(2);
   const float* pp = p.data_ptr<float>();
   const float* sp = s.data_ptr<float>();
-  const int64_t s0 = r.stride(0), s1 = r.stride(1);
   at::parallel_for(0, n, 64, [&](int64_t k0, int64_t k1) {
     for (int64_t k = k0; k < k1; ++k) {
-      if (k + 8 < k1) prefetch_row(src + ip[k + 8] * s0, 2 * N * s1);
-      const int64_t a = ip[k];
+      if (k + 8 < k1) prefetch_row(f.src[k + 8], 2 * N * s1);
+      const int64_t a = f.anchor[k];
       const float st = sp[a], px = pp[a * 2], py = pp[a * 2 + 1];
-      const float* q = src + a * s0;
-      float* o = op + k * N * 2;
+      const float* q = f.src[k];
+      float* o = f.dst[k];
       for (int64_t j = 0; j < N; ++j) {
         o[2 * j] = q[2 * j * s1] * st + px;
         o[2 * j + 1] = q[(2 * j + 1) * s1] * st + py;
       }
     }
   });
-  return out;
+  return outs;
 }
 
 }  // namespace predict

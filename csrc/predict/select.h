@@ -62,18 +62,28 @@ bool candidate_boxes(const at::Tensor& raw, const at::Tensor& points, const at::
                      float offset, bool apply_max, const std::vector<Candidates>& cands,
                      std::vector<std::vector<float>>* out);
 
-// Keypoints of the detections at anchors `idx` (n,) of image b: (n, K, 3)
-// with x, y = raw * stride + point, then the library's sigmoid of the
-// visibility logit, as the tensor formulation computes them. raw (B', A', 3K),
-// points (A', 2), strides (A',): CPU float32; b < B' and idx < A' checked.
-at::Tensor gather_keypoints(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
-                            const at::Tensor& points, const at::Tensor& strides, int64_t K);
+// The detections of one image: image b, the anchors idx[0..n) of its rows.
+struct ImageRows {
+  int64_t b;
+  const int64_t* idx;
+  int64_t n;
+};
 
-// Polyline points of the detections at anchors `idx` of image b: (n, N, 2) =
-// raw * stride + point, the rows of decode_points for those anchors.
-// raw (B', A, 2N), points (A, 2), strides (A,): CPU float32.
-at::Tensor gather_points(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
-                         const at::Tensor& points, const at::Tensor& strides, int64_t N);
+// Keypoints of each image's detections: (n, K, 3) per image, x, y = raw *
+// stride + point, then the library's sigmoid of the visibility logit, as the
+// tensor formulation computes them. raw (B', A', 3K), points (A', 2),
+// strides (A',): CPU float32; every b < B' and idx < A' checked.
+std::vector<at::Tensor> gather_keypoints(const at::Tensor& raw,
+                                         const std::vector<ImageRows>& images,
+                                         const at::Tensor& points, const at::Tensor& strides,
+                                         int64_t K);
+
+// Polyline points of each image's detections: (n, N, 2) = raw * stride +
+// point, the rows of decode_points for those anchors. raw (B', A, 2N),
+// points (A, 2), strides (A,): CPU float32.
+std::vector<at::Tensor> gather_points(const at::Tensor& raw, const std::vector<ImageRows>& images,
+                                      const at::Tensor& points, const at::Tensor& strides,
+                                      int64_t N);
 
 }  // namespace predict
 }  // namespace halcyra

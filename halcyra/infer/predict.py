@@ -62,10 +62,20 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
                                                      conf_thres, pre_nms, nms_iou, max_det)
         else:
             boxes_all = decode(box_raw, points, strides, offset=box_offset)
+        kpts = plines = None
         if found is None:
             scores_all = cls_raw.sigmoid()
         else:
             counts = found[4].tolist()      # each image's rows of detect's (B, K) results
+            if not __compiling():
+                rows = torch.ops.halcyra.image_rows(found[:4], counts)
+                if refine is None and type(preds) is dict:
+                    # nothing of the caller's runs between the images: the
+                    # keypoints and polylines of all of them in one call each
+                    kpts = __batch_keypoints(preds.get("kpt_raw"), found[0], counts, points,
+                                             strides, num_kpts)
+                    plines = __batch_polylines(preds.get("pline_raw"), found[0], counts, points,
+                                               strides, n_pline)
         out = []
         padded = None
         for b in range(cls_raw.shape[0]):
@@ -80,7 +90,7 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
                     idx, bx, sc, cl = (t[b].index_select(0, rows) for t in found[:4])
                     padded = (found[0][b], found[1][b])
                 else:
-                    idx, bx, sc, cl = (t[b].narrow(0, 0, n) for t in found[:4])
+                    idx, bx, sc, cl = rows[4 * b:4 * b + 4]
                 res = {"boxes": bx, "scores": sc, "cls": cl}
             else:
                 scores, cls_id = scores_all[b].max(dim=1)
@@ -98,9 +108,11 @@ def __postprocess(preds, conf_thres, nms_iou, max_det, pre_nms, mask_thres, num_
                 res["masks"] = __masks(preds, b, idx, res["boxes"], input_size, refine, mask_thres,
                                        device, padded)
             if "kpt_raw" in preds:
-                res["kpts"] = __keypoints(preds["kpt_raw"], b, idx, points, strides, num_kpts)
+                res["kpts"] = (kpts[b] if kpts is not None
+                               else __keypoints(preds["kpt_raw"], b, idx, points, strides, num_kpts))
             if "pline_raw" in preds:
-                res["plines"] = __polylines(preds["pline_raw"], b, idx, points, strides, n_pline)
+                res["plines"] = (plines[b] if plines is not None else
+                                 __polylines(preds["pline_raw"], b, idx, points, strides, n_pline))
             if "tag_logits" in preds:
                 tags = preds["tag_logits"]
                 res["tags"] = (torch.ops.halcyra.image_tags(tags, b)
@@ -315,6 +327,26 @@ def __keypoints(raw, b, idx, points, strides, K):
     r = raw[b, idx].float().reshape(n, K, 3)
     xy = r[..., :2] * strides[idx].view(n, 1, 1) + points[idx].view(n, 1, 2)
     return torch.cat([xy, r[..., 2:3].sigmoid()], -1)
+
+
+def __batch_keypoints(raw, idx, counts, points, strides, K):
+    """Every image's keypoints in one call, as __keypoints computes each, from
+    detect's padded anchor indices idx (B, K') and counts; None where
+    __keypoints' operator does not apply."""
+    if (__plain_int(K) and type(raw) is torch.Tensor and raw.dim() == 3
+            and raw.shape[2] == 3 * K and raw.shape[0] >= len(counts)
+            and __anchors_of(points, strides, raw)):
+        return torch.ops.halcyra.gather_keypoints.rows(raw, idx, counts, points, strides, K)
+    return None
+
+
+def __batch_polylines(raw, idx, counts, points, strides, N):
+    """Every image's polylines in one call, as __polylines computes each."""
+    if (decode_points is __decode_points and __plain_int(N) and N >= 1
+            and type(raw) is torch.Tensor and raw.dim() == 3 and raw.shape[2] == 2 * N
+            and raw.shape[0] >= len(counts) and __anchors_of(points, strides, raw)):
+        return torch.ops.halcyra.gather_points.rows(raw, idx, counts, points, strides, N)
+    return None
 
 
 def __polylines(raw, b, idx, points, strides, N):
