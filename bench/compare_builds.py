@@ -8,7 +8,9 @@ Each round runs the benchmarks of OLD_TREE, then those of NEW_TREE, each in a
 fresh interpreter that imports that tree's halcyra and bench packages (both
 trees built in place: make build). A row's figure is its ratio (eager time /
 our time) in the new tree over the same row's ratio in the old one, per
-intra-op thread count and round: above 1 the new build is faster. Measuring
+intra-op thread count and round: above 1 the new build is faster. A second
+table compares our side's times alone (old / new), which the eager side's
+run-to-run spread does not touch. Measuring
 against the eager formulation in the same process cancels most of the load
 the machine happens to carry; run it on an otherwise idle machine all the same.
 Rows that only one tree has are listed as such. --save DIR keeps each run's
@@ -35,18 +37,21 @@ for path in sorted(glob.glob(os.path.join(tree, "bench", "bench_*.py"))):
     mod = __import__(f"bench.{name}", fromlist=["run"])
     for r in at_threads(mod.run, quick, counts):
         rows.append({"entry": f"{name}: {r['entry']}",
-                     "ratio": {str(n): t["ratio"] for n, t in r["by_threads"].items()}})
+                     "ratio": {str(n): t["ratio"] for n, t in r["by_threads"].items()},
+                     "ours_ms": {str(n): t["ours_ms"] for n, t in r["by_threads"].items()}})
 print(json.dumps(rows))
 """
 
 
 def run_tree(tree, quick, only):
-    """{entry: {threads: ratio}} of one run of a tree's benchmarks."""
+    """({entry: {threads: ratio}}, {entry: {threads: our ms}}) of one run of a
+    tree's benchmarks."""
     print(f"benchmarks of {tree}", file=sys.stderr, flush=True)
     proc = subprocess.run([sys.executable, "-c", DRIVER, os.path.abspath(tree), "1" if quick else "0",
                            only],
                           cwd=tree, stdout=subprocess.PIPE, text=True, check=True)
-    return {r["entry"]: r["ratio"] for r in json.loads(proc.stdout.strip().splitlines()[-1])}
+    rows = json.loads(proc.stdout.strip().splitlines()[-1])
+    return ({r["entry"]: r["ratio"] for r in rows}, {r["entry"]: r["ours_ms"] for r in rows})
 
 
 def main():
@@ -66,13 +71,22 @@ def main():
             if args.save:
                 os.makedirs(args.save, exist_ok=True)
                 with open(os.path.join(args.save, f"round-{k + 1}-{which}.json"), "w") as f:
-                    json.dump(pair[-1], f)
+                    json.dump({"ratio": pair[-1][0], "ours_ms": pair[-1][1]}, f)
         rounds.append(tuple(pair))
+    table(rounds, 0, "new build's ratio (eager / ours) over the old build's, per row")
+    print()
+    return table(rounds, 1, "old build's time over the new build's, per row (our side alone: "
+                 "the eager side's run-to-run spread left out; above 1 the new build is faster)")
+
+
+def table(rounds, which, title):
+    """One markdown table of the rounds' figures (0: ratios, 1: our times)."""
+    rounds = [(old[which], new[which]) for old, new in rounds]
     entries = list(dict.fromkeys(e for old, new in rounds for e in list(old) + list(new)))
     threads = sorted({n for old, new in rounds for r in list(old.values()) + list(new.values())
                       for n in r}, key=int)
     head = ["entry"] + [f"{n} thr, round {k + 1}" for n in threads for k in range(len(rounds))]
-    print("new build's ratio (eager / ours) over the old build's, per row")
+    print(title)
     print("| " + " | ".join(head) + " |")
     print("|" + "---|" * len(head))
     worst = None
@@ -83,9 +97,9 @@ def main():
                 if e not in old or e not in new:
                     cells.append("only in " + ("new" if e in new else "old"))
                     continue
-                q = new[e][n] / old[e][n]
+                q = new[e][n] / old[e][n] if which == 0 else old[e][n] / new[e][n]
                 worst = q if worst is None else min(worst, q)
-                cells.append(f"{q:.2f}x (old {old[e][n]:.2f}, new {new[e][n]:.2f})")
+                cells.append(f"{q:.2f}x (old {old[e][n]:.3g}, new {new[e][n]:.3g})")
         print(f"| {e} | " + " | ".join(cells) + " |")
     if worst is not None:
         print(f"lowest: {worst:.2f}x")
