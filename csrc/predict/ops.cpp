@@ -833,34 +833,43 @@ at::Tensor points_meta(const at::Tensor& raw, int64_t b, const at::Tensor& idx,
                           raw.options().dtype(decoded_type(points, strides)));
 }
 
+// Each image's (counts[b], n, width) result of a batch gather.
+std::vector<at::Tensor> rows_meta(const at::Tensor& raw, const at::Tensor& idx,
+                                  at::IntArrayRef counts, const at::Tensor& points,
+                                  const at::Tensor& strides, int64_t n, int64_t width,
+                                  const char* name) {
+  check_gather_rows(raw, idx, counts, points, strides, n * width, name);
+  std::vector<at::Tensor> out;
+  for (int64_t c : counts)
+    out.push_back(at::empty({c, n, width}, raw.options().dtype(decoded_type(points, strides))));
+  return out;
+}
+
 std::vector<at::Tensor> keypoints_rows_meta(const at::Tensor& raw, const at::Tensor& idx,
                                             at::IntArrayRef counts, const at::Tensor& points,
                                             const at::Tensor& strides, int64_t K) {
-  check_gather_rows(raw, idx, counts, points, strides, 3 * K, "gather_keypoints");
-  return per_image(idx, counts, [&](int64_t, const at::Tensor& rows) {
-    return at::empty({rows.size(0), K, 3}, raw.options().dtype(decoded_type(points, strides)));
-  });
+  return rows_meta(raw, idx, counts, points, strides, K, 3, "gather_keypoints");
 }
 
 std::vector<at::Tensor> points_rows_meta(const at::Tensor& raw, const at::Tensor& idx,
                                          at::IntArrayRef counts, const at::Tensor& points,
                                          const at::Tensor& strides, int64_t N) {
-  check_gather_rows(raw, idx, counts, points, strides, 2 * N, "gather_points");
-  return per_image(idx, counts, [&](int64_t, const at::Tensor& rows) {
-    return at::empty({rows.size(0), N, 2}, raw.options().dtype(decoded_type(points, strides)));
-  });
+  return rows_meta(raw, idx, counts, points, strides, N, 2, "gather_points");
 }
 
 // ---- Autograd: below autograd, without recording -----------------------------
 
-// Runs the operator `name` below autograd with gradient recording off.
-#define HALCYRA_BELOW_AUTOGRAD(name, kernel, ...)                                      \
+// Runs the operator `name` (overload `overload`) below autograd with gradient
+// recording off.
+#define HALCYRA_BELOW_AUTOGRAD_AT(name, overload, kernel, ...)                         \
   static const auto op = c10::Dispatcher::singleton()                                \
-                             .findSchemaOrThrow("halcyra::" name, "")                 \
+                             .findSchemaOrThrow("halcyra::" name, overload)           \
                              .typed<decltype(kernel)>();                              \
   at::AutoDispatchBelowADInplaceOrView below;                                         \
   at::NoGradGuard no_grad;                                                            \
   return op.call(__VA_ARGS__)
+#define HALCYRA_BELOW_AUTOGRAD(name, kernel, ...) \
+  HALCYRA_BELOW_AUTOGRAD_AT(name, "", kernel, __VA_ARGS__)
 
 at::Tensor coarse_autograd(const at::Tensor& coarse, const at::Tensor& boxes, int64_t S,
                            const at::Scalar& thres) {
@@ -894,23 +903,15 @@ at::Tensor points_autograd(const at::Tensor& raw, int64_t b, const at::Tensor& i
 std::vector<at::Tensor> keypoints_rows_autograd(const at::Tensor& raw, const at::Tensor& idx,
                                                 at::IntArrayRef counts, const at::Tensor& points,
                                                 const at::Tensor& strides, int64_t K) {
-  static const auto op = c10::Dispatcher::singleton()
-                             .findSchemaOrThrow("halcyra::gather_keypoints", "rows")
-                             .typed<decltype(keypoints_rows_cpu)>();
-  at::AutoDispatchBelowADInplaceOrView below;
-  at::NoGradGuard no_grad;
-  return op.call(raw, idx, counts, points, strides, K);
+  HALCYRA_BELOW_AUTOGRAD_AT("gather_keypoints", "rows", keypoints_rows_cpu, raw, idx, counts, points, strides,
+                            K);
 }
 
 std::vector<at::Tensor> points_rows_autograd(const at::Tensor& raw, const at::Tensor& idx,
                                              at::IntArrayRef counts, const at::Tensor& points,
                                              const at::Tensor& strides, int64_t N) {
-  static const auto op = c10::Dispatcher::singleton()
-                             .findSchemaOrThrow("halcyra::gather_points", "rows")
-                             .typed<decltype(points_rows_cpu)>();
-  at::AutoDispatchBelowADInplaceOrView below;
-  at::NoGradGuard no_grad;
-  return op.call(raw, idx, counts, points, strides, N);
+  HALCYRA_BELOW_AUTOGRAD_AT("gather_points", "rows", points_rows_cpu, raw, idx, counts, points, strides,
+                            N);
 }
 
 Padded detect_autograd(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
@@ -932,7 +933,6 @@ at::Tensor coarse_autograd_product(const at::Tensor& coef, const at::Tensor& pro
                          w2);
 }
 
-#undef HALCYRA_BELOW_AUTOGRAD
 
 // Each image's rows of detect's padded (B, K, ...) results, image by image:
 // t[b, :counts[b]] of every t, each a tensor of its own.
@@ -957,6 +957,13 @@ std::vector<at::Tensor> image_rows_generic(at::TensorList padded, at::IntArrayRe
   return out;
 }
 
+// The shape of image b's piece of a padded (B, K, ...) tensor: (n, ...).
+std::vector<int64_t> piece_shape(const at::Tensor& t, int64_t n) {
+  std::vector<int64_t> shape(t.sizes().begin() + 1, t.sizes().end());
+  shape[0] = n;
+  return shape;
+}
+
 // Contiguous CPU tensors: each piece a copy of its rows' memory.
 std::vector<at::Tensor> image_rows_cpu(at::TensorList padded, at::IntArrayRef counts) {
   for (const at::Tensor& t : padded)
@@ -967,9 +974,7 @@ std::vector<at::Tensor> image_rows_cpu(at::TensorList padded, at::IntArrayRef co
   out.reserve(counts.size() * padded.size());
   for (size_t b = 0; b < counts.size(); ++b)
     for (const at::Tensor& t : padded) {
-      std::vector<int64_t> shape(t.sizes().begin() + 1, t.sizes().end());
-      shape[0] = counts[b];
-      at::Tensor piece = at::empty(shape, t.options());
+      at::Tensor piece = at::empty(piece_shape(t, counts[b]), t.options());
       const int64_t row = t.stride(1) * t.element_size();
       if (piece.numel() > 0)
         std::memcpy(piece.data_ptr(),
@@ -984,22 +989,17 @@ std::vector<at::Tensor> image_rows_meta(at::TensorList padded, at::IntArrayRef c
   check_image_rows(padded, counts);
   std::vector<at::Tensor> out;
   for (size_t b = 0; b < counts.size(); ++b)
-    for (const at::Tensor& t : padded) {
-      std::vector<int64_t> shape(t.sizes().begin() + 1, t.sizes().end());
-      shape[0] = counts[b];
-      out.push_back(at::empty(shape, t.options()));
-    }
+    for (const at::Tensor& t : padded)
+      out.push_back(at::empty(piece_shape(t, counts[b]), t.options()));
   return out;
 }
 
 std::vector<at::Tensor> image_rows_autograd(at::TensorList padded, at::IntArrayRef counts) {
-  static const auto op = c10::Dispatcher::singleton()
-                             .findSchemaOrThrow("halcyra::image_rows", "")
-                             .typed<decltype(image_rows_cpu)>();
-  at::AutoDispatchBelowADInplaceOrView below;
-  at::NoGradGuard no_grad;
-  return op.call(padded, counts);
+  HALCYRA_BELOW_AUTOGRAD("image_rows", image_rows_cpu, padded, counts);
 }
+
+#undef HALCYRA_BELOW_AUTOGRAD
+#undef HALCYRA_BELOW_AUTOGRAD_AT
 
 // The tag probabilities of image b: row b (indexed as `logits[b]` is, with its
 // IndexError), as float32, through the sigmoid.
