@@ -903,15 +903,15 @@ at::Tensor points_autograd(const at::Tensor& raw, int64_t b, const at::Tensor& i
 std::vector<at::Tensor> keypoints_rows_autograd(const at::Tensor& raw, const at::Tensor& idx,
                                                 at::IntArrayRef counts, const at::Tensor& points,
                                                 const at::Tensor& strides, int64_t K) {
-  HALCYRA_BELOW_AUTOGRAD_AT("gather_keypoints", "rows", keypoints_rows_cpu, raw, idx, counts, points, strides,
-                            K);
+  HALCYRA_BELOW_AUTOGRAD_AT("gather_keypoints", "rows", keypoints_rows_cpu, raw, idx, counts, points,
+                            strides, K);
 }
 
 std::vector<at::Tensor> points_rows_autograd(const at::Tensor& raw, const at::Tensor& idx,
                                              at::IntArrayRef counts, const at::Tensor& points,
                                              const at::Tensor& strides, int64_t N) {
-  HALCYRA_BELOW_AUTOGRAD_AT("gather_points", "rows", points_rows_cpu, raw, idx, counts, points, strides,
-                            N);
+  HALCYRA_BELOW_AUTOGRAD_AT("gather_points", "rows", points_rows_cpu, raw, idx, counts, points,
+                            strides, N);
 }
 
 Padded detect_autograd(const at::Tensor& logits, const at::Tensor& boxes, const OptTensor& points,
